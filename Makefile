@@ -1,0 +1,24 @@
+# Drives CMake: `make test` builds the normal and the sanitizer build and runs
+# every test in both.
+BUILD ?= build
+SANITIZE_BUILD ?= build-san
+JOBS ?= $(shell nproc)
+
+.PHONY: all build test clean
+
+all: build
+
+build:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS)
+
+$(SANITIZE_BUILD)/CMakeCache.txt:
+	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTOUCHKEY_SANITIZE=ON
+
+test: build $(SANITIZE_BUILD)/CMakeCache.txt
+	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure
+	cd $(SANITIZE_BUILD) && ctest --output-on-failure
+
+clean:
+	rm -rf $(BUILD) $(SANITIZE_BUILD)
