@@ -1,0 +1,315 @@
+// touchkey-sandbox: runs a command with stand-ins for the touchscreen and the
+// console, in private mount and PID namespaces that vanish with the command.
+//
+// The command runs as root with a fresh tmpfs over /dev holding
+//   /dev/tsdev  a FIFO (mode 0600), or with --touch pty the raw slave of a pty
+//   /dev/tty0   the slave of a pty, or with --console real the kernel's console
+// and the basic nodes (null, zero, urandom, ptmx over a new devpts instance).
+// It learns the rest from its environment:
+//   TOUCHKEY_CONSOLE               path of the console to read typed keys from
+//   TOUCHKEY_CONSOLE_MASTER_FD     fd of the console pty's master (pty console)
+//   TOUCHKEY_TOUCH_MASTER_FD       fd of the touchscreen pty's master (pty touch)
+// When the command ends, the namespace's init ends, the kernel kills whatever
+// the command left running there, and the mounts go with the namespace. The
+// outer process never enters the private mounts, so the machine's /dev is
+// never touched, also when a step fails half-way or the sandbox is killed.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sched.h>
+#include <string>
+#include <poll.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+// Exit status when the real console was asked for but cannot be had: CTest
+// reports it as a skip.
+constexpr int unavailable_status = 77;
+
+struct options {
+  bool touch_pty = false;
+  bool real_console = false;
+  char** command = nullptr;
+};
+
+[[noreturn]] void fail(const char* what) {
+  std::fprintf(stderr, "touchkey-sandbox: %s: %s\n", what, std::strerror(errno));
+  std::exit(1);
+}
+
+[[noreturn]] void usage() {
+  std::fprintf(stderr,
+               "usage: touchkey-sandbox [--touch fifo|pty] [--console pty|real] [--] COMMAND [ARG...]\n");
+  std::exit(2);
+}
+
+options parse_options(int argc, char** argv) {
+  options opts;
+  int i = 1;
+  for (; i < argc && argv[i][0] == '-'; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--") {
+      ++i;
+      break;
+    }
+    if (i + 1 >= argc)
+      usage();
+    const std::string value = argv[++i];
+    if (arg == "--touch" && (value == "fifo" || value == "pty"))
+      opts.touch_pty = value == "pty";
+    else if (arg == "--console" && (value == "pty" || value == "real"))
+      opts.real_console = value == "real";
+    else
+      usage();
+  }
+  if (i >= argc)
+    usage();
+  opts.command = argv + i;
+  return opts;
+}
+
+// The active virtual console ("tty1"), or an empty string.
+std::string active_vt() {
+  char name[32] = {};
+  const int fd = open("/sys/class/tty/tty0/active", O_RDONLY | O_CLOEXEC);
+  if (fd == -1)
+    return "";
+  const ssize_t got = read(fd, name, sizeof name - 1);
+  close(fd);
+  std::string vt(name, got > 0 ? static_cast<std::size_t>(got) : 0);
+  while (!vt.empty() && (vt.back() == '\n' || vt.back() == ' '))
+    vt.pop_back();
+  return vt.rfind("tty", 0) == 0 ? vt : "";
+}
+
+// A process that has the console open would read the keys a test expects.
+bool anyone_holds(const std::string& path) {
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr)
+    return false;
+  bool held = false;
+  while (const dirent* process = readdir(proc)) {
+    if (process->d_name[0] < '0' || process->d_name[0] > '9')
+      continue;
+    const std::string fd_dir = std::string("/proc/") + process->d_name + "/fd";
+    DIR* fds = opendir(fd_dir.c_str());
+    if (fds == nullptr)
+      continue;
+    while (const dirent* fd = readdir(fds)) {
+      char target[PATH_MAX];
+      const ssize_t n = readlink((fd_dir + "/" + fd->d_name).c_str(), target, sizeof target - 1);
+      if (n > 0 && path == std::string(target, static_cast<std::size_t>(n)))
+        held = true;
+    }
+    closedir(fds);
+  }
+  closedir(proc);
+  return held;
+}
+
+// Checked before anything is set up, from the machine's own /dev and /proc.
+std::string real_console_or_exit() {
+  const int tty0 = open("/dev/tty0", O_RDONLY | O_NOCTTY | O_CLOEXEC);
+  if (tty0 == -1) {
+    std::printf("touchkey-sandbox: real console unavailable: /dev/tty0: %s\n", std::strerror(errno));
+    std::exit(unavailable_status);
+  }
+  close(tty0);
+  const std::string vt = active_vt();
+  if (vt.empty()) {
+    std::printf("touchkey-sandbox: real console unavailable: no active virtual console\n");
+    std::exit(unavailable_status);
+  }
+  if (anyone_holds("/dev/" + vt)) {
+    std::printf("touchkey-sandbox: real console unavailable: /dev/%s is in use\n", vt.c_str());
+    std::exit(unavailable_status);
+  }
+  return vt;
+}
+
+void make_node(const char* path, mode_t mode, unsigned major_number, unsigned minor_number) {
+  if (mknod(path, mode, makedev(major_number, minor_number)) == -1)
+    fail(path);
+}
+
+// An empty file to bind something onto.
+void make_mount_point(const char* path) {
+  const int fd = open(path, O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd == -1)
+    fail(path);
+  close(fd);
+}
+
+void bind(const char* source, const char* target) {
+  make_mount_point(target);
+  if (mount(source, target, nullptr, MS_BIND, nullptr) == -1)
+    fail(target);
+}
+
+struct pty {
+  int master;
+  std::string slave_path;
+};
+
+pty open_pty() {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master == -1 || grantpt(master) == -1 || unlockpt(master) == -1)
+    fail("/dev/ptmx");
+  const char* slave = ptsname(master);
+  if (slave == nullptr)
+    fail("ptsname");
+  return {master, slave};
+}
+
+// The touchscreen stream is binary: no line discipline may touch it.
+void make_raw(const std::string& slave_path) {
+  const int slave = open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios mode;
+  if (slave == -1 || tcgetattr(slave, &mode) == -1)
+    fail(slave_path.c_str());
+  cfmakeraw(&mode);
+  if (tcsetattr(slave, TCSANOW, &mode) == -1)
+    fail(slave_path.c_str());
+  close(slave);
+}
+
+// Lays out the private /dev; returns nothing the caller must undo, because
+// all of it belongs to the namespace.
+void build_dev(const options& opts, const std::string& vt) {
+  if (unshare(CLONE_NEWNS) == -1)
+    fail("unshare mount namespace");
+  // Private first, so that nothing below propagates to the machine's mounts.
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1)
+    fail("make mounts private");
+  if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) == -1)
+    fail("/proc");
+  if (mount("tmpfs", "/dev", "tmpfs", MS_NOSUID, "mode=0755,size=1m") == -1)
+    fail("/dev");
+  umask(0);
+  make_node("/dev/null", S_IFCHR | 0666, 1, 3);
+  make_node("/dev/zero", S_IFCHR | 0666, 1, 5);
+  make_node("/dev/full", S_IFCHR | 0666, 1, 7);
+  make_node("/dev/random", S_IFCHR | 0666, 1, 8);
+  make_node("/dev/urandom", S_IFCHR | 0666, 1, 9);
+  make_node("/dev/tty", S_IFCHR | 0666, 5, 0);
+  if (mkdir("/dev/pts", 0755) == -1 || mkdir("/dev/shm", 01777) == -1)
+    fail("/dev/pts");
+  if (mount("devpts", "/dev/pts", "devpts", MS_NOSUID | MS_NOEXEC, "newinstance,ptmxmode=0666,mode=0620") == -1)
+    fail("/dev/pts");
+  if (symlink("pts/ptmx", "/dev/ptmx") == -1 || symlink("/proc/self/fd", "/dev/fd") == -1 ||
+      symlink("/proc/self/fd/0", "/dev/stdin") == -1 || symlink("/proc/self/fd/1", "/dev/stdout") == -1 ||
+      symlink("/proc/self/fd/2", "/dev/stderr") == -1)
+    fail("/dev links");
+  umask(022);
+
+  if (opts.touch_pty) {
+    const pty touch = open_pty();
+    make_raw(touch.slave_path);
+    bind(touch.slave_path.c_str(), "/dev/tsdev");
+    setenv("TOUCHKEY_TOUCH_MASTER_FD", std::to_string(touch.master).c_str(), 1);
+  } else if (mkfifo("/dev/tsdev", 0600) == -1) {
+    fail("/dev/tsdev");
+  }
+
+  if (opts.real_console) {
+    const unsigned vt_number = static_cast<unsigned>(std::atoi(vt.c_str() + 3));
+    make_node("/dev/tty0", S_IFCHR | 0600, 4, 0);
+    make_node(("/dev/" + vt).c_str(), S_IFCHR | 0600, 4, vt_number);
+    setenv("TOUCHKEY_CONSOLE", ("/dev/" + vt).c_str(), 1);
+  } else {
+    const pty console = open_pty();
+    bind(console.slave_path.c_str(), "/dev/tty0");
+    setenv("TOUCHKEY_CONSOLE", console.slave_path.c_str(), 1);
+    setenv("TOUCHKEY_CONSOLE_MASTER_FD", std::to_string(console.master).c_str(), 1);
+  }
+}
+
+void close_fd_named_by(const char* variable) {
+  if (const char* fd = std::getenv(variable))
+    close(std::atoi(fd));
+}
+
+// PID 1 of the namespace: sets up /dev, runs the command, reaps everything
+// the command leaves behind, and ends with the command's status.
+[[noreturn]] void run_init(const options& opts, const std::string& vt) {
+  build_dev(opts, vt);
+  const pid_t command = fork();
+  if (command == -1)
+    fail("fork");
+  if (command == 0) {
+    // Signals go back to their defaults for the command; init ignores them.
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+    execvp(opts.command[0], opts.command);
+    fail(opts.command[0]);
+  }
+  // Only the command holds the pty masters, so closing its copy closes the pty.
+  close_fd_named_by("TOUCHKEY_TOUCH_MASTER_FD");
+  close_fd_named_by("TOUCHKEY_CONSOLE_MASTER_FD");
+  for (;;) {
+    int status = 0;
+    const pid_t ended = wait(&status);
+    if (ended == -1 && errno != EINTR)
+      fail("wait");
+    if (ended == command)
+      std::exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+  }
+}
+
+pid_t init_pid = 0;
+
+void kill_namespace(int) {
+  if (init_pid > 0)
+    kill(init_pid, SIGKILL);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const options opts = parse_options(argc, argv);
+  const std::string vt = opts.real_console ? real_console_or_exit() : "";
+  std::fflush(stdout);
+
+  if (unshare(CLONE_NEWPID) == -1)
+    fail("unshare PID namespace");
+  // Init watches the read end: it hangs up once the sandbox has gone.
+  int alive[2];
+  if (pipe2(alive, O_CLOEXEC) == -1)
+    fail("pipe");
+  init_pid = fork();
+  if (init_pid == -1)
+    fail("fork");
+  if (init_pid == 0) {
+    // If the sandbox itself is killed, init follows it and takes the whole
+    // namespace along.
+    close(alive[1]);
+    pollfd sandbox = {alive[0], POLLIN, 0};
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) == -1 || poll(&sandbox, 1, 0) != 0)
+      std::_Exit(1);
+    signal(SIGINT, SIG_IGN);
+    signal(SIGTERM, SIG_IGN);
+    run_init(opts, vt);
+  }
+
+  struct sigaction on_signal = {};
+  on_signal.sa_handler = kill_namespace;
+  for (int s : {SIGINT, SIGTERM, SIGHUP})
+    sigaction(s, &on_signal, nullptr);
+  int status = 0;
+  while (waitpid(init_pid, &status, 0) == -1)
+    if (errno != EINTR)
+      fail("wait");
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
