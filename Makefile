@@ -22,3 +22,9 @@ test: build $(SANITIZE_BUILD)/CMakeCache.txt
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD)
+
+# The daemon end to end: builds what it needs, then types a shell command on
+# the keypad in the sandbox and shows the console.
+.PHONY: demo
+demo:
+	JOBS=$(JOBS) bash scripts/demo.sh --build-dir $(BUILD)
