@@ -28,3 +28,8 @@ clean:
 .PHONY: demo
 demo:
 	JOBS=$(JOBS) bash scripts/demo.sh --build-dir $(BUILD)
+
+# Redraws the keypad picture from the layout code.
+.PHONY: keypad-svg
+keypad-svg: build
+	$(BUILD)/touchkey-keypad-svg > docs/keypad.svg
