@@ -46,8 +46,10 @@ inside() {
   read_screen_until '*[#$] ' 5 || { show_screen; fail "the shell showed no prompt"; }
 
   # Holding the FIFO open both ways: touchkeyd's open of it does not wait for a
-  # writer, and its reads never see end-of-file between taps.
-  exec 5<>/dev/tsdev
+  # writer, and its reads never see end-of-file between taps. A free descriptor
+  # number, so that the console's master cannot be closed by mistake.
+  local touch_fd
+  exec {touch_fd}<>/dev/tsdev
   step "Touchscreen: /dev/tsdev is a FIFO; starting touchkeyd, which reports:"
   "$build/touchkeyd" > /dev/shm/report || fail "touchkeyd did not start"
   sed 's/^/    /' /dev/shm/report
