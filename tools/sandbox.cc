@@ -326,6 +326,12 @@ int main(int argc, char** argv) {
   const std::string vt = opts.real_console ? real_console_or_exit() : "";
   std::fflush(stdout);
 
+  // Only children go into the new PID namespace. Once init has ended it takes
+  // no new processes, so the sandbox takes its own back before it exits:
+  // checkers that run at exit (the sanitizers' leak check) start one.
+  const int own_pids = open("/proc/self/ns/pid", O_RDONLY | O_CLOEXEC);
+  if (own_pids == -1)
+    fail("/proc/self/ns/pid");
   if (unshare(CLONE_NEWPID) == -1)
     fail("unshare PID namespace");
   // Init watches the read end: it hangs up once the sandbox has gone.
@@ -355,5 +361,6 @@ int main(int argc, char** argv) {
   while (waitpid(init_pid, &status, 0) == -1)
     if (errno != EINTR)
       fail("wait");
+  setns(own_pids, CLONE_NEWPID);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
