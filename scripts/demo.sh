@@ -80,7 +80,7 @@ build=$root/build
 do_build=1
 while [ $# -gt 0 ]; do
   case $1 in
-    --build-dir) build=$(cd "$2" 2>/dev/null && pwd || echo "$2"); shift 2 ;;
+    --build-dir) build=$2; shift 2 ;;
     --no-build) do_build=0; shift ;;
     *) echo "usage: scripts/demo.sh [--build-dir DIR] [--no-build]" >&2; exit 2 ;;
   esac
@@ -101,6 +101,7 @@ if [ "$do_build" = 1 ]; then
     fail "the build failed"
   fi
 fi
+build=$(cd "$build" && pwd)
 
 if ! why=$("$build/touchkey-sandbox" true 2>&1); then
   echo "demo: cannot run here: no private mount and PID namespaces (${why:-the sandbox failed})"
