@@ -41,7 +41,9 @@ show_screen() {
 # Runs in the sandbox, with the shell already on the console.
 inside() {
   local build=$1
-  master=$TOUCHKEY_CONSOLE_MASTER_FD
+  # Through a pipe: reading the master itself byte by byte, bash's read would
+  # change the console's terminal modes under the shell's feet.
+  exec {master}< <(exec cat <&"$TOUCHKEY_CONSOLE_MASTER_FD")
   step "Console: interactive bash --norc --noprofile (PID $TOUCHKEY_SHELL_PID) on the pty $TOUCHKEY_CONSOLE, which is bound on /dev/tty0"
   read_screen_until '*[#$] ' 5 || { show_screen; fail "the shell showed no prompt"; }
 
