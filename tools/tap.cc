@@ -9,6 +9,8 @@
 // before anything is written. Each record goes out in one write(), so a FIFO
 // never carries a torn record. Opening does not wait: a FIFO nobody reads is
 // an error at once; a write waits at most write_timeout_ms for room.
+// Where the touchscreen is a pty's slave, its reader sees only what goes into
+// the master: write there with --stdout.
 // Exit status: 0 typed, 1 the device failed, 2 bad usage or untypeable text.
 #include <cerrno>
 #include <climits>

@@ -20,7 +20,7 @@ std::string describe(unsigned char c) {
   return text;
 }
 
-std::string refusal(std::string what, std::size_t index) {
+std::string refusal(const std::string& what, std::size_t index) {
   return what + " at position " + std::to_string(index + 1);
 }
 
