@@ -27,7 +27,7 @@ clean:
 # the keypad in the sandbox and shows the console.
 .PHONY: demo
 demo:
-	JOBS=$(JOBS) bash scripts/demo.sh --build-dir $(BUILD)
+	@JOBS=$(JOBS) bash scripts/demo.sh --build-dir $(BUILD)
 
 # Redraws the keypad picture from the layout code.
 .PHONY: keypad-svg
