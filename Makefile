@@ -22,3 +22,9 @@ test: build $(SANITIZE_BUILD)/CMakeCache.txt
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD)
+
+# The Debian package, built by CPack from the normal build:
+# $(BUILD)/touchkeyd_<version>_<arch>.deb.
+.PHONY: package
+package: build
+	cd $(BUILD) && cpack -G DEB
