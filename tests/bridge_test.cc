@@ -10,6 +10,7 @@
 #include <spawn.h>
 #include <string>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -580,6 +581,40 @@ TEST(BridgeProgram, FailsClearlyOnBadDevicesOutputsAndOptions) {
     EXPECT_NE(message.find(c.message), std::string::npos) << message;
   }
   EXPECT_EQ(read_file(dir / "file"), "keep me");
+}
+
+TEST(BridgeProgram, NeverBlocksOnAFullFifoAndWritesOnlyWholeRecords) {
+  temp_dir dir;
+  const std::string fifo_path = dir / "tsdev";
+  ASSERT_EQ(mkfifo(fifo_path.c_str(), 0600), 0);
+  const int fifo = open(fifo_path.c_str(), O_RDWR | O_NONBLOCK);
+  ASSERT_EQ(fcntl(fifo, F_SETPIPE_SZ, 4096), 4096);  // room for 512 records
+  // 2000 taps give 4000 records, far more than fit before any turns stale.
+  std::vector<input_event> taps;
+  for (int i = 0; i < 2000; ++i) {
+    for (const input_event& event : {ev(EV_KEY, BTN_TOUCH, 1), syn(), ev(EV_KEY, BTN_TOUCH, 0), syn()})
+      taps.push_back(event);
+  }
+  const std::string stream_path = dir / "taps";
+  const int stream = open(stream_path.c_str(), O_WRONLY | O_CREAT, 0600);
+  write_events(stream, taps);
+  close(stream);
+
+  const bridge_run run = start_bridge({"--device", stream_path, "--output", fifo_path, "--x-range", "0,9",
+                                       "--y-range", "0,9"},
+                                      -1);
+  // A recorded file ends the bridge once it is read: only a blocked write
+  // could keep it.
+  EXPECT_EQ(wait_for_exit(run, 10000), 0);
+  EXPECT_EQ(read_all(run.stderr_fd), "");
+  int bytes = 0;
+  ASSERT_EQ(ioctl(fifo, FIONREAD, &bytes), 0);
+  EXPECT_GT(bytes, 0);
+  EXPECT_EQ(bytes % 8, 0);
+  touch_record first;
+  ASSERT_EQ(read(fifo, &first, sizeof first), 8);
+  EXPECT_EQ(std::make_pair(first.x, first.y), std::make_pair(std::int16_t{250}, std::int16_t{150}));
+  close(fifo);
 }
 
 std::int64_t monotonic_ms() {
