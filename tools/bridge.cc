@@ -197,9 +197,10 @@ void set_up_evdev(int fd, const char* path, options& opts, panel_state& state) {
     apply_snapshot(state, snapshot);
 }
 
-std::int64_t monotonic_ms() {
+// Counts time asleep too: a tap made before a suspend is stale after it.
+std::int64_t boot_ms() {
   timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
+  clock_gettime(CLOCK_BOOTTIME, &now);
   return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
 }
 
@@ -209,7 +210,7 @@ void write_records(int fifo_fd, const char* output, const touch_record* records,
   for (std::size_t i = 0; i < count; ++i) {
     const ssize_t written = write(fifo_fd, &records[i], sizeof records[i]);
     if (written == sizeof records[i]) {
-      note_written(log, monotonic_ms());
+      note_written(log, boot_ms());
     } else if (written == -1 && errno != EAGAIN) {
       std::fprintf(stderr, "touchkey-bridge: writing to %s: %s\n", output, std::strerror(errno));
       std::exit(failure_status);
@@ -282,7 +283,7 @@ int main(int argc, char** argv) {
   std::size_t kept = 0;  // a partial event from the last read (pipes and files only)
   touch_record records[batch];
   while (!stop_requested) {
-    const std::int64_t now = monotonic_ms();
+    const std::int64_t now = boot_ms();
     discard_stale(fifo_fd, log, now);
     const int wait_ms = ms_until_stale(log, unread_records(fifo_fd), now);
     timespec timeout = {wait_ms / 1000, (wait_ms % 1000) * 1000000L};
