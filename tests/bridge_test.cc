@@ -503,7 +503,7 @@ std::vector<point> read_records(int fifo_fd, std::size_t count, int deadline_ms)
   return points;
 }
 
-TEST(BridgeProgram, ServesARecordedStreamAndLeavesTheFifoOnSigterm) {
+TEST(BridgeProgram, ServesARecordedStreamAndLeavesTheFifoOnSigint) {
   temp_dir dir;
   const std::string fifo_path = dir / "tsdev";
   ASSERT_EQ(mkfifo(fifo_path.c_str(), 0600), 0);
@@ -520,7 +520,7 @@ TEST(BridgeProgram, ServesARecordedStreamAndLeavesTheFifoOnSigterm) {
   const std::vector<point> expected = {{1, 3700, 3149}, {0, 3700, 3149}};
   EXPECT_EQ(read_records(fifo, 2, 5000), expected);
 
-  kill(run.pid, SIGTERM);
+  kill(run.pid, SIGINT);
   EXPECT_EQ(wait_for_exit(run, 5000), 0);
   EXPECT_EQ(read_all(run.stderr_fd), "");
   struct stat st;
