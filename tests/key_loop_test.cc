@@ -1,0 +1,268 @@
+// The touch loop run on scripted reads, clock readings and injection results.
+// The loop's object code is the daemon's own: the linker redirects its read,
+// ioctl and gettimeofday calls (-Wl,--wrap) to the fakes below, which serve
+// two made-up descriptors and pass every other call through.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <sys/ioctl.h>
+#include <sys/time.h>
+#include <unistd.h>
+#include <vector>
+
+#include "key_loop.h"
+
+extern "C" {
+ssize_t __real_read(int fd, void* buffer, size_t size);
+int __real_ioctl(int fd, unsigned long request, void* argument);
+int __real_gettimeofday(timeval* tv, void* tz);
+}
+
+namespace {
+
+constexpr int fake_touch_fd = 1000;
+constexpr int fake_tty_fd = 1001;
+
+enum class read_kind { record, partial, error };
+
+struct step {
+  read_kind kind;
+  touch_record record;
+  std::int32_t clock;   // what the clock reads while this record is handled
+  int count_or_errno;   // bytes of a partial read, errno of an error
+  bool inject_fails;
+};
+
+// Where the test puts taps; (0, 1000) lies inside 'm' but has x = 0.
+struct point {
+  std::int16_t x, y;
+};
+constexpr point at_a = {3700, 1000}, at_b = {3450, 1000}, off_keys = {5000, 1000};
+constexpr point x_zero = {0, 1000}, y_zero = {3700, 0};
+
+step tap(point p, std::int32_t ms, bool inject_fails = false) {
+  return {read_kind::record, {0, p.x, p.y, 0}, ms, 0, inject_fails};
+}
+step a(std::int32_t ms) { return tap(at_a, ms); }
+step b(std::int32_t ms) { return tap(at_b, ms); }
+step none(std::int32_t ms) { return tap(off_keys, ms); }
+step down(point p) { return {read_kind::record, {100, p.x, p.y, 0}, 0, 0, false}; }
+step partial(int bytes) { return {read_kind::partial, {0, at_b.x, at_b.y, 0}, 0, bytes, false}; }
+step read_fails(int error) { return {read_kind::error, {}, 0, error, false}; }
+
+// What the fakes serve and what they saw.
+struct fake_system {
+  std::vector<step> script;
+  std::size_t next = 0;
+  timeval wall = {};
+  std::string injected;       // every TIOCSTI byte, failed ones included
+  std::vector<std::string> calls;
+  calibration_record calibration = {};
+  int clock_reads = 0;
+  bool active = false;
+};
+fake_system fake;
+
+}  // namespace
+
+extern "C" ssize_t __wrap_read(int fd, void* buffer, size_t size) {
+  if (!fake.active || fd != fake_touch_fd)
+    return __real_read(fd, buffer, size);
+  fake.calls.push_back("read");
+  // Past the script the touchscreen has gone away.
+  if (fake.next == fake.script.size()) {
+    errno = EIO;
+    return -1;
+  }
+  const step& s = fake.script[fake.next++];
+  // Any second count will do as long as the low 32 bits of the millisecond
+  // count are the scripted stamp; this one is in the far future, and the
+  // microseconds carry a remainder that must be truncated away.
+  const std::uint64_t ms = (std::uint64_t{7} << 32) + static_cast<std::uint32_t>(s.clock);
+  fake.wall = {static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000 * 1000 + 999)};
+  if (s.kind == read_kind::error) {
+    errno = s.count_or_errno;
+    return -1;
+  }
+  const std::size_t bytes = s.kind == read_kind::partial ? static_cast<std::size_t>(s.count_or_errno)
+                                                         : sizeof(touch_record);
+  std::memcpy(buffer, &s.record, std::min(bytes, size));
+  return static_cast<ssize_t>(std::min(bytes, size));
+}
+
+extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
+  va_list args;
+  va_start(args, request);
+  void* argument = va_arg(args, void*);
+  va_end(args);
+  if (!fake.active || (fd != fake_touch_fd && fd != fake_tty_fd))
+    return __real_ioctl(fd, request, argument);
+  if (fd == fake_touch_fd && request == calibration_request) {
+    fake.calls.push_back("calibrate");
+    std::memcpy(&fake.calibration, argument, sizeof fake.calibration);
+    errno = ENOTTY;  // a failed calibration must not stop the loop
+    return -1;
+  }
+  if (fd == fake_tty_fd && request == TIOCSTI) {
+    const char key = *static_cast<const char*>(argument);
+    fake.calls.push_back(std::string("inject ") + key);
+    fake.injected += key;
+    if (fake.script[fake.next - 1].inject_fails) {
+      errno = EPERM;
+      return -1;
+    }
+    return 0;
+  }
+  fake.calls.push_back("unexpected ioctl " + std::to_string(request) + " on " + std::to_string(fd));
+  errno = EINVAL;
+  return -1;
+}
+
+extern "C" int __wrap_gettimeofday(timeval* tv, void* tz) {
+  if (!fake.active)
+    return __real_gettimeofday(tv, tz);
+  ++fake.clock_reads;
+  *tv = fake.wall;
+  return 0;
+}
+
+namespace {
+
+struct loop_result {
+  std::string injected;
+  std::string errors;
+};
+
+// Runs the loop on the script, with standard error caught in a file.
+loop_result run_script(std::vector<step> script) {
+  fake = {};
+  fake.script = std::move(script);
+  std::fflush(stderr);
+  FILE* caught = std::tmpfile();
+  const int saved_stderr = dup(2);
+  dup2(fileno(caught), 2);
+  fake.active = true;
+  run_key_loop(fake_touch_fd, fake_tty_fd);
+  fake.active = false;
+  dup2(saved_stderr, 2);
+  close(saved_stderr);
+
+  std::string errors(4096, '\0');
+  std::rewind(caught);
+  errors.resize(std::fread(errors.data(), 1, errors.size(), caught));
+  std::fclose(caught);
+  return {fake.injected, errors};
+}
+
+const std::string end_of_script = "Reading from touchscreen: Input/output error\n";
+
+TEST(KeyLoop, RepeatSuppression) {
+  const struct {
+    const char* name;
+    std::vector<step> script;
+    const char* typed;
+  } cases[] = {
+      {"different keys type at once and clear the flag", {a(0), b(10), b(160)}, "ab"},
+      {"repeats within 500 ms are dropped", {a(0), a(300), a(450), a(600), a(700)}, "aa"},
+      {"fast repeat after 600 ms needs more than 100 ms", {a(0), a(300), a(450), a(600), a(701)}, "aaa"},
+      {"exactly 500 ms is suppressed", {a(0), a(500)}, "a"},
+      {"501 ms is typed", {a(0), a(501)}, "aa"},
+      {"fast flag: exactly 100 ms is suppressed", {a(0), a(600), a(700)}, "aa"},
+      {"fast flag: 101 ms is typed", {a(0), a(600), a(701)}, "aaa"},
+      {"a repeat 1000 ms on leaves the flag clear", {a(0), a(1000), a(1150)}, "aa"},
+      {"a repeat 999 ms on sets the flag", {a(0), a(999), a(1150)}, "aaa"},
+      {"the flag stays while repeats come quickly", {a(0), a(600), a(750), a(850), a(851)}, "aaaa"},
+      {"a no-key tap makes the next tap new", {a(0), none(50), a(100)}, "aa"},
+      {"x = 0 is no key", {a(0), tap(x_zero, 50), a(100)}, "aa"},
+      {"y = 0 is no key", {a(0), tap(y_zero, 50), a(100)}, "aa"},
+      {"the first key after no-key taps is typed", {none(0), none(10), tap(x_zero, 20), a(30)}, "a"},
+      {"suppressed taps still move the keys on", {a(0), a(100), b(200), a(300)}, "aba"},
+      {"clock set back types and sets the flag", {a(1000), a(400), a(550)}, "aaa"},
+      {"crossing the top of the stamp range", {a(2147483647), a(-2147483647 - 1), a(-2147483647 + 149)}, "aaa"},
+      {"sums near the top wrap negative", {a(2147483600), a(2147483620)}, "aa"},
+      {"pen-down records change nothing", {a(0), down(at_b), down(off_keys), down(at_a), a(100)}, "a"},
+      {"pen-down on a key types nothing", {down(at_a), down(at_b)}, ""},
+      {"short and empty reads are dropped", {partial(0), partial(3), partial(7), a(0), partial(0), b(5)}, "ab"},
+  };
+  for (const auto& c : cases) {
+    const loop_result got = run_script(c.script);
+    EXPECT_EQ(got.injected, c.typed) << c.name;
+    EXPECT_EQ(got.errors, end_of_script) << c.name;
+    // One clock reading per pen-up record, keyed or not, none for the rest.
+    int pen_ups = 0;
+    for (const step& s : c.script)
+      pen_ups += s.kind == read_kind::record && s.record.pressure == 0;
+    EXPECT_EQ(fake.clock_reads, pen_ups) << c.name;
+  }
+}
+
+TEST(KeyLoop, FailuresAndCalls) {
+  const struct {
+    const char* name;
+    std::vector<step> script;
+    const char* attempted;
+    std::string errors;
+    std::size_t reads;
+  } cases[] = {
+      {"a failed injection is reported, counts as sent, and the loop goes on",
+       {tap(at_a, 0, true), a(10), b(20)},
+       "ab",
+       "Sending keystroke: Operation not permitted\n" + end_of_script,
+       4},
+      {"a read failure ends the loop with its message",
+       {a(0), read_fails(EBADF), b(10)},
+       "a",
+       "Reading from touchscreen: Bad file descriptor\n",
+       2},
+      {"an immediate read failure ends the loop before any key", {read_fails(EIO)}, "", end_of_script, 1},
+  };
+  for (const auto& c : cases) {
+    const loop_result got = run_script(c.script);
+    EXPECT_EQ(got.injected, c.attempted) << c.name;
+    EXPECT_EQ(got.errors, c.errors) << c.name;
+    EXPECT_EQ(fake.next, std::min(c.reads, c.script.size())) << c.name;
+    EXPECT_EQ(std::count(fake.calls.begin(), fake.calls.end(), "read"), static_cast<long>(c.reads)) << c.name;
+  }
+}
+
+// Calibration goes out once, before the first read, as unity: 256, 0, 256, 0, 0.
+TEST(KeyLoop, CalibratesOnceBeforeReading) {
+  run_script({a(0), b(10)});
+  const std::vector<std::string> want = {"calibrate", "read", "inject a", "read", "inject b", "read"};
+  EXPECT_EQ(fake.calls, want);
+  EXPECT_EQ(fake.calibration.x_scale, 256);
+  EXPECT_EQ(fake.calibration.x_offset, 0);
+  EXPECT_EQ(fake.calibration.y_scale, 256);
+  EXPECT_EQ(fake.calibration.y_offset, 0);
+  EXPECT_EQ(fake.calibration.swap_xy, 0);
+}
+
+// The stamp is the low 32 bits of the wall clock's millisecond count, signed.
+TEST(KeyLoop, MillisecondStamp) {
+  const struct {
+    time_t seconds;
+    suseconds_t micros;
+    std::int32_t want;
+  } cases[] = {
+      {0, 999, 0},
+      {1, 999999, 1999},
+      {2147483, 647000, 2147483647},
+      {2147483, 648000, -2147483647 - 1},
+      {4294967, 301999, 5},
+      {1765000000, 123456, -231558533},
+  };
+  for (const auto& c : cases) {
+    fake = {};
+    fake.wall = {c.seconds, c.micros};
+    fake.active = true;
+    const std::int32_t got = now_ms();
+    fake.active = false;
+    EXPECT_EQ(got, c.want) << c.seconds << " s " << c.micros << " us";
+  }
+}
+
+}  // namespace
