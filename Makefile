@@ -33,3 +33,9 @@ demo:
 .PHONY: keypad-svg
 keypad-svg: build
 	$(BUILD)/touchkey-keypad-svg > docs/keypad.svg
+
+# The Debian package, built by CPack from the normal build:
+# $(BUILD)/touchkeyd_<version>_<arch>.deb.
+.PHONY: package
+package: build
+	cd $(BUILD) && cpack -G DEB
