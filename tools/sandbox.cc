@@ -21,9 +21,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <sched.h>
 #include <string>
-#include <poll.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -127,7 +127,7 @@ std::string real_console_or_exit() {
     std::exit(unavailable_status);
   }
   close(tty0);
-  const std::string vt = active_vt();
+  std::string vt = active_vt();
   if (vt.empty()) {
     std::printf("touchkey-sandbox: real console unavailable: no active virtual console\n");
     std::exit(unavailable_status);
@@ -206,7 +206,8 @@ void build_dev(const options& opts, const std::string& vt) {
   make_node("/dev/tty", S_IFCHR | 0666, 5, 0);
   if (mkdir("/dev/pts", 0755) == -1 || mkdir("/dev/shm", 01777) == -1)
     fail("/dev/pts");
-  if (mount("devpts", "/dev/pts", "devpts", MS_NOSUID | MS_NOEXEC, "newinstance,ptmxmode=0666,mode=0620") == -1)
+  const char* devpts_options = "newinstance,ptmxmode=0666,mode=0620";
+  if (mount("devpts", "/dev/pts", "devpts", MS_NOSUID | MS_NOEXEC, devpts_options) == -1)
     fail("/dev/pts");
   if (symlink("pts/ptmx", "/dev/ptmx") == -1 || symlink("/proc/self/fd", "/dev/fd") == -1 ||
       symlink("/proc/self/fd/0", "/dev/stdin") == -1 || symlink("/proc/self/fd/1", "/dev/stdout") == -1 ||
@@ -224,7 +225,7 @@ void build_dev(const options& opts, const std::string& vt) {
   }
 
   if (opts.real_console) {
-    const unsigned vt_number = static_cast<unsigned>(std::atoi(vt.c_str() + 3));
+    const unsigned vt_number = static_cast<unsigned>(std::strtoul(vt.c_str() + 3, nullptr, 10));
     make_node("/dev/tty0", S_IFCHR | 0600, 4, 0);
     make_node(("/dev/" + vt).c_str(), S_IFCHR | 0600, 4, vt_number);
     setenv("TOUCHKEY_CONSOLE", ("/dev/" + vt).c_str(), 1);
@@ -238,7 +239,7 @@ void build_dev(const options& opts, const std::string& vt) {
 
 void close_fd_named_by(const char* variable) {
   if (const char* fd = std::getenv(variable))
-    close(std::atoi(fd));
+    close(static_cast<int>(std::strtol(fd, nullptr, 10)));
 }
 
 // PID 1 of the namespace: sets up /dev, runs the command, reaps everything
@@ -270,7 +271,7 @@ void close_fd_named_by(const char* variable) {
 
 pid_t init_pid = 0;
 
-void kill_namespace(int) {
+void kill_namespace(int /*signal*/) {
   if (init_pid > 0)
     kill(init_pid, SIGKILL);
 }
