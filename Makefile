@@ -49,3 +49,8 @@ format:
 
 # CI runs the fuzzers and the static checks with the tests.
 test: fuzz lint
+
+# Benchmarks (not tests): figures and how to read them in docs/performance.md.
+.PHONY: bench
+bench: build
+	scripts/bench.sh $(BUILD)
