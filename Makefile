@@ -29,7 +29,11 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 30
 FUZZ_TARGETS := $(patsubst fuzz/%.cc,%,$(wildcard fuzz/*_fuzz.cc))
 
-.PHONY: fuzz
+.PHONY: fuzz clean-fuzz
+clean: clean-fuzz
+clean-fuzz:
+	rm -rf $(FUZZ_BUILD)
+
 fuzz:
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DTOUCHKEY_FUZZ=ON -DBUILD_TESTING=OFF
