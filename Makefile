@@ -58,3 +58,20 @@ test: fuzz lint
 .PHONY: bench
 bench: build
 	scripts/bench.sh $(BUILD)
+
+# The daemon end to end: builds what it needs, then types a shell command on
+# the keypad in the sandbox and shows the console.
+.PHONY: demo
+demo:
+	@JOBS=$(JOBS) bash scripts/demo.sh --build-dir $(BUILD)
+
+# Redraws the keypad picture from the layout code.
+.PHONY: keypad-svg
+keypad-svg: build
+	$(BUILD)/touchkey-keypad-svg > docs/keypad.svg
+
+# The Debian package, built by CPack from the normal build:
+# $(BUILD)/touchkeyd_<version>_<arch>.deb.
+.PHONY: package
+package: build
+	cd $(BUILD) && cpack -G DEB

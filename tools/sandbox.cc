@@ -9,6 +9,10 @@
 //   TOUCHKEY_CONSOLE               path of the console to read typed keys from
 //   TOUCHKEY_CONSOLE_MASTER_FD     fd of the console pty's master (pty console)
 //   TOUCHKEY_TOUCH_MASTER_FD       fd of the touchscreen pty's master (pty touch)
+//   TOUCHKEY_SHELL_PID             the console shell's PID (--shell)
+// With --shell an interactive bash (no rc files, TERM=dumb) runs on the
+// console pty as its controlling terminal, as at a real console: keys pushed
+// into /dev/tty0 reach it, and what it prints is read from the pty's master.
 // When the command ends, the namespace's init ends, the kernel kills whatever
 // the command left running there, and the mounts go with the namespace. The
 // outer process never enters the private mounts, so the machine's /dev is
@@ -24,6 +28,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -41,6 +46,7 @@ constexpr int unavailable_status = 77;
 struct options {
   bool touch_pty = false;
   bool real_console = false;
+  bool shell = false;
   char** command = nullptr;
 };
 
@@ -51,7 +57,7 @@ struct options {
 
 [[noreturn]] void usage() {
   std::fprintf(stderr,
-               "usage: touchkey-sandbox [--touch fifo|pty] [--console pty|real] [--] COMMAND [ARG...]\n");
+               "usage: touchkey-sandbox [--touch fifo|pty] [--console pty|real] [--shell] [--] COMMAND [ARG...]\n");
   std::exit(2);
 }
 
@@ -64,6 +70,10 @@ options parse_options(int argc, char** argv) {
       ++i;
       break;
     }
+    if (arg == "--shell") {
+      opts.shell = true;
+      continue;
+    }
     if (i + 1 >= argc)
       usage();
     const std::string value = argv[++i];
@@ -74,7 +84,8 @@ options parse_options(int argc, char** argv) {
     else
       usage();
   }
-  if (i >= argc)
+  // The shell needs a pty to be its terminal.
+  if (i >= argc || (opts.shell && opts.real_console))
     usage();
   opts.command = argv + i;
   return opts;
@@ -242,10 +253,43 @@ void close_fd_named_by(const char* variable) {
     close(static_cast<int>(std::strtol(fd, nullptr, 10)));
 }
 
+// A login-less interactive shell on the console pty, session leader with the
+// pty as its controlling terminal. TERM=dumb keeps its screen plain text.
+void start_console_shell() {
+  const pid_t shell = fork();
+  if (shell == -1)
+    fail("fork");
+  if (shell == 0) {
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+    close_fd_named_by("TOUCHKEY_TOUCH_MASTER_FD");
+    close_fd_named_by("TOUCHKEY_CONSOLE_MASTER_FD");
+    unsetenv("TOUCHKEY_TOUCH_MASTER_FD");
+    unsetenv("TOUCHKEY_CONSOLE_MASTER_FD");
+    const char* console_path = std::getenv("TOUCHKEY_CONSOLE");
+    if (setsid() == -1)
+      fail("setsid");
+    const int console = open(console_path, O_RDWR);
+    if (console == -1 || ioctl(console, TIOCSCTTY, 0) == -1)
+      fail(console_path);
+    for (int fd = 0; fd <= 2; ++fd)
+      if (dup2(console, fd) == -1)
+        fail("dup2");
+    if (console > 2)
+      close(console);
+    setenv("TERM", "dumb", 1);
+    execlp("bash", "bash", "--norc", "--noprofile", "-i", static_cast<char*>(nullptr));
+    fail("bash");
+  }
+  setenv("TOUCHKEY_SHELL_PID", std::to_string(shell).c_str(), 1);
+}
+
 // PID 1 of the namespace: sets up /dev, runs the command, reaps everything
 // the command leaves behind, and ends with the command's status.
 [[noreturn]] void run_init(const options& opts, const std::string& vt) {
   build_dev(opts, vt);
+  if (opts.shell)
+    start_console_shell();
   const pid_t command = fork();
   if (command == -1)
     fail("fork");
@@ -283,6 +327,12 @@ int main(int argc, char** argv) {
   const std::string vt = opts.real_console ? real_console_or_exit() : "";
   std::fflush(stdout);
 
+  // Only children go into the new PID namespace. Once init has ended it takes
+  // no new processes, so the sandbox takes its own back before it exits:
+  // checkers that run at exit (the sanitizers' leak check) start one.
+  const int own_pids = open("/proc/self/ns/pid", O_RDONLY | O_CLOEXEC);
+  if (own_pids == -1)
+    fail("/proc/self/ns/pid");
   if (unshare(CLONE_NEWPID) == -1)
     fail("unshare PID namespace");
   // Init watches the read end: it hangs up once the sandbox has gone.
@@ -312,5 +362,6 @@ int main(int argc, char** argv) {
   while (waitpid(init_pid, &status, 0) == -1)
     if (errno != EINTR)
       fail("wait");
+  setns(own_pids, CLONE_NEWPID);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Checks the installed systemd units: installs into a scratch prefix, so that
+# the units name programs that exist, then wants systemd-analyze to load them
+# without a single complaint (it only warns about unknown keys and bad values)
+# and their exposure to stay low.
+# usage: units_test.sh BUILD_DIR
+set -euo pipefail
+build=$1
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+cmake --install "$build" --prefix "$stage/usr" >/dev/null
+units=$stage/usr/lib/systemd/system
+status=0
+for unit in touchkey-bridge touchkeyd; do
+  file=$units/$unit.service
+  if ! grep -qx "ExecStart=$stage/usr/sbin/$unit" "$file"; then
+    echo "FAIL $unit.service: ExecStart does not name the installed program"
+    status=1
+  fi
+  # MANPATH lets verify find the pages named by Documentation=.
+  if ! out=$(cd "$stage" && MANPATH=$stage/usr/share/man systemd-analyze verify "$file" 2>&1) || [ -n "$out" ]; then
+    echo "FAIL $unit.service: systemd-analyze verify:"
+    echo "$out"
+    status=1
+  fi
+  # Exposure on systemd's scale of 0 to 10 (threshold in tenths): 2.0 at most.
+  if ! out=$(systemd-analyze security --offline=true --threshold=20 "$file" 2>&1); then
+    echo "FAIL $unit.service: exposure above 2.0:"
+    echo "$out" | grep -v '^✓'
+    status=1
+  fi
+  echo "$unit.service: $(echo "$out" | grep 'Overall exposure level')"
+done
+exit $status

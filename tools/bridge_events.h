@@ -1,0 +1,97 @@
+// touchkey-bridge's decoding of evdev touch events into touchscreen records,
+// kept apart from the program's I/O so that tests and fuzzers can feed bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <linux/input.h>
+
+#include "key_loop.h"
+
+// The keypad's own area in raw units: the panel's whole surface maps onto it,
+// so that its edges are keys and not dead zones.
+constexpr std::int32_t keypad_x_first = 250;
+constexpr std::int32_t keypad_x_last = 3849;
+constexpr std::int32_t keypad_y_first = 150;
+constexpr std::int32_t keypad_y_last = 3999;
+
+struct axis_range {
+  std::int32_t min = 0;
+  std::int32_t max = 0;
+};
+
+// How panel coordinates become keypad coordinates. Axes are swapped first;
+// the inversions then apply to the keypad's x and y.
+struct panel_mapping {
+  axis_range x;  // range of the panel's own x axis
+  axis_range y;  // range of the panel's own y axis
+  bool swap_xy = false;
+  bool invert_x = false;
+  bool invert_y = false;
+};
+
+// The contact the bridge follows: BTN_TOUCH with ABS_X/ABS_Y on a
+// single-touch panel, slot 0 on a multi-touch (type B) panel.
+struct contact {
+  bool down = false;
+  std::int32_t x = 0;
+  std::int32_t y = 0;
+  std::int32_t pressure = -1;  // -1 while the panel has reported none
+};
+
+struct panel_state {
+  bool multi_touch = false;  // set by the device's capabilities or the first ABS_MT_ event
+  contact single;            // BTN_TOUCH, ABS_X, ABS_Y, ABS_PRESSURE
+  contact slot0;             // slot 0's tracking id, position and pressure
+  std::int32_t slot = 0;     // the slot that ABS_MT_ events currently address
+  bool dropping = false;     // events are being discarded after SYN_DROPPED
+  bool reported_down = false;  // the last record written was a touching one
+};
+
+// The device's state as read back with ioctls after events were lost.
+struct device_snapshot {
+  bool touch_key = false;  // BTN_TOUCH
+  std::int32_t x = 0, y = 0, pressure = -1;
+  std::int32_t slot = 0;
+  std::int32_t slot0_tracking_id = -1;
+  std::int32_t slot0_x = 0, slot0_y = 0, slot0_pressure = -1;
+};
+
+enum class event_outcome {
+  none,    // nothing to write
+  report,  // a frame is complete: call take_record
+  resync,  // a frame after lost events is complete: re-read the device, then take_record
+};
+
+// Folds one event into the state.
+event_outcome feed_event(panel_state& state, const input_event& event);
+
+// Puts the device's own state in place of what lost events left behind.
+void apply_snapshot(panel_state& state, const device_snapshot& snapshot);
+
+// Without a device to ask after lost events, any touch in progress is ended
+// without a pen-up: its position cannot be trusted, and a finger must never
+// stay down for good.
+void forget_touch(panel_state& state);
+
+// The record for a completed frame, if one is due: a touching record while the
+// contact is down, one pen-up record (at the last position) when it has just
+// been lifted, nothing otherwise.
+bool take_record(panel_state& state, const panel_mapping& mapping, const timeval& time,
+                 touch_record& record);
+
+// Maps value linearly from the panel's range onto first..last, clamping values
+// outside the range to its ends.
+std::int32_t map_axis(std::int32_t value, axis_range from, std::int32_t first, std::int32_t last);
+
+// Reads the device's state with EVIOCGKEY, EVIOCGABS and EVIOCGMTSLOTS; false
+// when device_fd is not an evdev device.
+bool read_snapshot(int device_fd, device_snapshot& snapshot);
+
+// Decodes the whole input_events in bytes, re-reading device_fd (or, when it is
+// not an evdev device, forgetting the touch) after lost events. Stores up to
+// max_records records and returns how many; *used gets the bytes consumed, so
+// the caller keeps a trailing partial event for the next read.
+std::size_t decode_events(panel_state& state, const panel_mapping& mapping, int device_fd,
+                          const unsigned char* bytes, std::size_t length, touch_record* records,
+                          std::size_t max_records, std::size_t* used);
