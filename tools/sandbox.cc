@@ -56,8 +56,9 @@ struct options {
 }
 
 [[noreturn]] void usage() {
-  std::fprintf(stderr,
-               "usage: touchkey-sandbox [--touch fifo|pty] [--console pty|real] [--shell] [--] COMMAND [ARG...]\n");
+  std::fprintf(
+      stderr,
+      "usage: touchkey-sandbox [--touch fifo|pty] [--console pty|real] [--shell] [--] COMMAND [ARG...]\n");
   std::exit(2);
 }
 
