@@ -10,7 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <dirent.h>
 #include <fstream>
+#include <map>
 #include <poll.h>
 #include <regex>
 #include <sstream>
@@ -98,6 +100,24 @@ pid_t reported_pid(const std::string& line, const std::string& name) {
   return std::regex_match(line, m, report) ? std::stoi(m[1]) : -1;
 }
 
+// Waits until pid sleeps inside read(2). Closing a pty master fails a read
+// that is under way with EIO; a read begun after the hang-up sees end of file
+// instead, and the daemon re-reads that without end.
+bool blocked_in_read(pid_t pid) {
+  for (int ms = 0; ms < wait_ms; ++ms) {
+    std::ifstream syscall("/proc/" + std::to_string(pid) + "/syscall");
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string number, stat_line;
+    syscall >> number;
+    std::getline(stat, stat_line);
+    const std::size_t state = stat_line.rfind(") ");
+    if (number == "0" && state != std::string::npos && stat_line[state + 2] == 'S')
+      return true;
+    usleep(1000);
+  }
+  return false;
+}
+
 bool has_children() {
   int status;
   return waitpid(-1, &status, WNOHANG) != -1 || errno != ECHILD;
@@ -129,8 +149,8 @@ void type_text(int fd, const std::string& text) {
         tap(fd, k.x, k.y);
 }
 
-// A new raw pty bound onto /dev/tsdev, so that closing its master makes the
-// daemon's next read fail. Returns the master.
+// A new raw pty bound onto /dev/tsdev, over whatever is there, so that
+// closing its master makes the daemon's next read fail. Returns the master.
 int bind_touch_pty() {
   const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (master == -1 || grantpt(master) == -1 || unlockpt(master) == -1)
@@ -142,10 +162,47 @@ int bind_touch_pty() {
   cfmakeraw(&raw);
   tcsetattr(slave, TCSANOW, &raw);
   close(slave);
-  umount2("/dev/tsdev", MNT_DETACH);  // a pty bound earlier, if any
   if (mount(slave_path.c_str(), "/dev/tsdev", nullptr, MS_BIND, nullptr) == -1)
     return -1;
   return master;
+}
+
+// A device taken away: opening its path fails with ENOENT until it is put
+// back. A pty slave bound on it is bound again afterwards.
+struct hidden_device {
+  std::string path;
+  std::string bound_from;  // the pty slave that was bound on it, if any
+};
+
+// The pty slave bound on `path` last, from the mount table.
+std::string bound_pty(const std::string& path) {
+  std::ifstream mounts("/proc/self/mountinfo");
+  std::string bound;
+  for (std::string line; std::getline(mounts, line);) {
+    std::istringstream fields(line);
+    std::string id, parent, device, root, mount_point, rest;
+    fields >> id >> parent >> device >> root >> mount_point;
+    if (mount_point == path && line.find(" - devpts ") != std::string::npos)
+      bound = "/dev/pts" + root;
+  }
+  return bound;
+}
+
+hidden_device hide_device(const std::string& path) {
+  const hidden_device h = {path, bound_pty(path)};
+  while (umount2(path.c_str(), MNT_DETACH) == 0) {
+  }
+  if (rename(path.c_str(), (path + ".aside").c_str()) == -1)
+    ADD_FAILURE() << path << ": " << std::strerror(errno);
+  return h;
+}
+
+void restore_device(const hidden_device& h) {
+  unlink(h.path.c_str());  // whatever a test put there meanwhile
+  EXPECT_EQ(rename((h.path + ".aside").c_str(), h.path.c_str()), 0) << h.path;
+  if (!h.bound_from.empty()) {
+    EXPECT_EQ(mount(h.bound_from.c_str(), h.path.c_str(), nullptr, MS_BIND, nullptr), 0) << h.bound_from;
+  }
 }
 
 class Touchkeyd : public testing::Test {
@@ -181,6 +238,9 @@ class Touchkeyd : public testing::Test {
       kill(pid, SIGKILL);
     while (waitpid(-1, nullptr, 0) > 0) {
     }
+    // Back to the sandbox's own touchscreen.
+    for (; touch_ptys > 0; --touch_ptys)
+      umount2("/dev/tsdev", MNT_DETACH);
     tcflush(console, TCIFLUSH);
     tcsetattr(console, TCSANOW, &console_mode);
     close(console);
@@ -196,7 +256,14 @@ class Touchkeyd : public testing::Test {
     return pid;
   }
 
+  int bind_touch_pty_for_test() {
+    const int master = bind_touch_pty();
+    touch_ptys += master >= 0;
+    return master;
+  }
+
   int touch = -1;
+  int touch_ptys = 0;
   int console = -1;
   termios console_mode = {};
 };
@@ -263,12 +330,7 @@ TEST_F(Touchkeyd, StartupFailures) {
       {"fork fails", nullptr, true, "Failed to fork: Resource temporarily unavailable\n"},
   };
   for (const auto& c : cases) {
-    const std::string moved = c.aside != nullptr ? std::string(c.aside) + ".aside" : "";
-    // The console pty is bound onto /dev/tty0: unbound first, bound again after.
-    const bool bound = c.aside != nullptr && umount2(c.aside, MNT_DETACH) == 0;
-    if (c.aside != nullptr) {
-      ASSERT_EQ(rename(c.aside, moved.c_str()), 0) << std::strerror(errno);
-    }
+    const hidden_device hidden = c.aside != nullptr ? hide_device(c.aside) : hidden_device{};
     // strace makes every process-creating call fail; its own report goes nowhere.
     run r = c.fork_fails ? start_daemon({"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e",
                                          "inject=fork,vfork,clone,clone3:error=EAGAIN", TOUCHKEYD_PATH})
@@ -277,19 +339,18 @@ TEST_F(Touchkeyd, StartupFailures) {
     EXPECT_EQ(read_from(r.err, 4096), c.message) << c.name;
     EXPECT_EQ(read_from(r.out, 4096), "") << c.name;
     EXPECT_FALSE(has_children()) << c.name;
-    if (c.aside != nullptr) {
-      ASSERT_EQ(rename(moved.c_str(), c.aside), 0);
-    }
-    if (bound) {
-      ASSERT_EQ(mount(std::getenv("TOUCHKEY_CONSOLE"), c.aside, nullptr, MS_BIND, nullptr), 0);
-    }
+    if (c.aside != nullptr)
+      restore_device(hidden);
   }
 }
 
 // A console that refuses TIOCSTI (a plain file) is reported per key and the
 // loop goes on.
 TEST_F(Touchkeyd, FailedInjectionIsReportedAndLoopGoesOn) {
-  ASSERT_EQ(umount2("/dev/tty0", MNT_DETACH), 0) << "/dev/tty0 should be a bound pty";
+  const hidden_device console_device = hide_device("/dev/tty0");
+  const int plain_file = open("/dev/tty0", O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+  ASSERT_GE(plain_file, 0);
+  close(plain_file);
   run r = start_daemon({TOUCHKEYD_PATH});
   const pid_t pid = start_in_background(r);
   const std::string refused = "Sending keystroke: Inappropriate ioctl for device\n";
@@ -298,13 +359,13 @@ TEST_F(Touchkeyd, FailedInjectionIsReportedAndLoopGoesOn) {
   type_text(touch, "a");
   EXPECT_EQ(read_line(r.err), refused);
   EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0) << "the loop must still run";
-  ASSERT_EQ(mount(std::getenv("TOUCHKEY_CONSOLE"), "/dev/tty0", nullptr, MS_BIND, nullptr), 0);
+  restore_device(console_device);
 }
 
 // With a pty as the touchscreen, closing its master makes the daemon's read
 // fail: the background reports it and exits 0.
 TEST_F(Touchkeyd, ReadFailureEndsBackground) {
-  const int master = bind_touch_pty();
+  const int master = bind_touch_pty_for_test();
   ASSERT_GE(master, 0) << std::strerror(errno);
   touch = master;
   run r = start_daemon({TOUCHKEYD_PATH});
@@ -312,10 +373,125 @@ TEST_F(Touchkeyd, ReadFailureEndsBackground) {
   EXPECT_EQ(exit_status(r.foreground), 0);
   type_text(touch, "z");
   EXPECT_EQ(read_from(console, 1), "z");
+  ASSERT_TRUE(blocked_in_read(pid));
   close(master);
   touch = -1;
   EXPECT_EQ(read_line(r.err), "Reading from touchscreen: Input/output error\n");
   EXPECT_EQ(exit_status(pid), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The calls on the two devices, in order, from one process's strace log,
+// with descriptors named by what they were opened on. `open_fds` starts with
+// what the process inherited; `at_fork` gets what it had open when it forked.
+std::vector<std::string> device_calls(const std::string& log_path, std::map<int, std::string> open_fds,
+                                      std::map<int, std::string>& at_fork) {
+  const std::regex open_call(R"re(^open(at)?\((AT_FDCWD, )?"(/dev/\w+)", (\w+)\) = (-?\d+).*)re");
+  const std::regex fd_call(R"(^(close|ioctl|read)\((\d+)(, ([^,]*))?.* = (-?\d+)( (\w+))?.*)");
+  std::vector<std::string> calls;
+  std::ifstream log(log_path);
+  for (std::string line; std::getline(log, line);) {
+    std::smatch m;
+    if (std::regex_match(line, m, open_call)) {
+      const int fd = std::stoi(m[5]);
+      calls.push_back("open " + m[3].str() + " " + m[4].str() + (fd < 0 ? " failed" : ""));
+      if (fd >= 0)
+        open_fds[fd] = m[3];
+    } else if (std::regex_match(line, m, fd_call) && open_fds.count(std::stoi(m[2])) != 0) {
+      const int fd = std::stoi(m[2]);
+      std::string call = m[1].str() + " " + open_fds[fd];
+      if (m[1] == "ioctl")
+        call += " " + m[4].str();
+      if (m[1] == "read")
+        call += m[5] == "-1" ? " " + m[7].str() : " " + m[5].str();
+      calls.push_back(call);
+      if (m[1] == "close")
+        open_fds.erase(fd);
+    } else if (line.rfind("clone", 0) == 0 || line.rfind("fork", 0) == 0) {
+      calls.push_back(line.find("= -1") != std::string::npos ? "fork failed" : "fork");
+      at_fork = open_fds;
+    } else if (line.rfind("exit_group(", 0) == 0) {
+      calls.push_back("exit " + line.substr(11, line.find(')') - 11));
+    }
+  }
+  return calls;
+}
+
+// The opens (flags 0 and nothing else), the fork, the calibration before the
+// first read, the injection on the console, and the closes (console first),
+// as the kernel saw them, in both processes and on every way out.
+TEST_F(Touchkeyd, SystemCallsInOrder) {
+  const std::vector<std::string> opened = {"open /dev/tsdev O_RDONLY", "open /dev/tty0 O_RDONLY"};
+  const std::vector<std::string> closed = {"close /dev/tty0", "close /dev/tsdev"};
+  auto join = [](std::vector<std::vector<std::string>> parts) {
+    std::vector<std::string> all;
+    for (auto& p : parts)
+      all.insert(all.end(), p.begin(), p.end());
+    return all;
+  };
+  const struct {
+    const char* name;
+    const char* aside;
+    bool fork_fails;
+    std::vector<std::string> foreground, background;
+  } cases[] = {
+      {"touchscreen missing", "/dev/tsdev", false, {"open /dev/tsdev O_RDONLY failed", "exit -1"}, {}},
+      {"console missing", "/dev/tty0", false,
+       {"open /dev/tsdev O_RDONLY", "open /dev/tty0 O_RDONLY failed", "close /dev/tsdev", "exit -1"}, {}},
+      {"fork fails", nullptr, true, join({opened, {"fork failed"}, closed, {"exit -1"}}), {}},
+      {"typing until a read fails", nullptr, false, join({opened, {"fork"}, closed, {"exit 0"}}),
+       join({{"ioctl /dev/tsdev _IOC(_IOC_NONE", "read /dev/tsdev 8", "ioctl /dev/tty0 TIOCSTI", "read /dev/tsdev EIO"},
+             closed, {"exit 0"}})},
+  };
+  char dir[] = "/tmp/touchkeyd-strace-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+
+  for (const auto& c : cases) {
+    const hidden_device hidden = c.aside != nullptr ? hide_device(c.aside) : hidden_device{};
+    const std::string log = std::string(dir) + "/" + std::to_string(&c - cases);
+    std::vector<std::string> args = {"/usr/bin/strace", "-ff", "-qq", "-o", log};
+    if (c.fork_fails)
+      args.insert(args.end(), {"-e", "inject=fork,vfork,clone,clone3:error=EAGAIN"});
+    args.push_back(TOUCHKEYD_PATH);
+    // A background daemon needs a touchscreen whose end strace can wait for.
+    const int master = c.background.empty() ? -1 : bind_touch_pty_for_test();
+    run r = start_daemon(args);
+    const pid_t pid = reported_pid(read_line(r.out), TOUCHKEYD_PATH);
+    if (master >= 0) {
+      write_record(master, {0, 3700, 1000, 0});
+      EXPECT_EQ(read_from(console, 1), "a");
+      EXPECT_TRUE(blocked_in_read(pid));
+      close(master);  // the background's read fails; strace then ends
+    }
+    exit_status(r.foreground);
+    if (c.aside != nullptr)
+      restore_device(hidden);
+
+    // One log per process: the foreground's, and the background's if any.
+    std::vector<std::string> names;
+    DIR* logs = opendir(dir);
+    while (const dirent* e = readdir(logs))
+      if (e->d_name[0] != '.')
+        names.push_back(std::string(dir) + "/" + e->d_name);
+    closedir(logs);
+    const std::string background_log = log + "." + std::to_string(pid);
+    std::map<int, std::string> inherited, unused;
+    std::vector<std::string> foreground, background;
+    for (const std::string& name : names)
+      if (name != background_log)
+        foreground = device_calls(name, {}, inherited);
+    if (pid > 0)
+      background = device_calls(background_log, inherited, unused);
+    EXPECT_EQ(foreground, c.foreground) << c.name;
+    EXPECT_EQ(background, c.background) << c.name;
+    EXPECT_EQ(names.size(), pid > 0 ? 2u : 1u) << c.name;
+    for (const std::string& name : names)
+      unlink(name.c_str());
+  }
+  rmdir(dir);
 }
 
 }  // namespace
