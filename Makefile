@@ -23,6 +23,42 @@ test: build $(SANITIZE_BUILD)/CMakeCache.txt
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD)
 
+# Fuzzing: libFuzzer targets built with clang in their own build, each run
+# for FUZZ_SECONDS from its committed corpus (fuzz/corpus/TARGET).
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 30
+FUZZ_TARGETS := $(patsubst fuzz/%.cc,%,$(wildcard fuzz/*_fuzz.cc))
+
+.PHONY: fuzz clean-fuzz
+clean: clean-fuzz
+clean-fuzz:
+	rm -rf $(FUZZ_BUILD)
+
+fuzz:
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTOUCHKEY_FUZZ=ON -DBUILD_TESTING=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target $(FUZZ_TARGETS)
+	scripts/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+# Static checks (clang-format, clang-tidy, cppcheck) over every source; any
+# finding fails. `make format` lays every source out by .clang-format.
+LINT_SOURCES = $(shell find src tools tests fuzz bench -name '*.cc' -o -name '*.h' 2>/dev/null)
+
+.PHONY: lint format
+lint: build
+	scripts/lint.sh $(BUILD)
+
+format:
+	clang-format -i $(LINT_SOURCES)
+
+# CI runs the fuzzers and the static checks with the tests.
+test: fuzz lint
+
+# Benchmarks (not tests): figures and how to read them in docs/performance.md.
+.PHONY: bench
+bench: build
+	scripts/bench.sh $(BUILD)
+
 # The daemon end to end: builds what it needs, then types a shell command on
 # the keypad in the sandbox and shows the console.
 .PHONY: demo

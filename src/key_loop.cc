@@ -32,8 +32,8 @@ void set_raw_calibration(int touch_fd) {
 std::int32_t now_ms() {
   timeval now;
   gettimeofday(&now, nullptr);
-  const std::uint32_t ms = static_cast<std::uint32_t>(now.tv_sec) * 1000u +
-                           static_cast<std::uint32_t>(now.tv_usec) / 1000u;
+  const std::uint32_t ms =
+      static_cast<std::uint32_t>(now.tv_sec) * 1000u + static_cast<std::uint32_t>(now.tv_usec) / 1000u;
   return static_cast<std::int32_t>(ms);
 }
 

@@ -30,10 +30,8 @@ unsigned char keypad_key_at(std::int16_t raw_x, std::int16_t raw_y) {
   const std::int32_t column = (narrow_keys * (x - 250)) / 3600;
   const bool on_narrow_key = column >= 0 && column < narrow_keys;
   switch (row) {
-    case 0:
-      return on_narrow_key ? static_cast<unsigned char>(0x6D - column) : 0;
-    case 1:
-      return on_narrow_key ? static_cast<unsigned char>(0x7A - column) : 0;
+    case 0: return on_narrow_key ? static_cast<unsigned char>(0x6D - column) : 0;
+    case 1: return on_narrow_key ? static_cast<unsigned char>(0x7A - column) : 0;
     case 2:
       switch ((3 * x - 750) / 3600) {
         case 0: return 0x0A;  // Enter is line feed, not carriage return
@@ -41,9 +39,7 @@ unsigned char keypad_key_at(std::int16_t raw_x, std::int16_t raw_y) {
         case 2: return 0x08;  // backspace, not delete
         default: return 0;
       }
-    case 3:
-      return on_narrow_key ? symbol_row[column] : 0;
-    default:
-      return 0;
+    case 3: return on_narrow_key ? symbol_row[column] : 0;
+    default: return 0;
   }
 }

@@ -8,7 +8,7 @@
 
 #include "key_loop.h"
 
-int main(int, char** argv) {
+int main(int /*argc*/, char** argv) {
   // Flags 0 (read-only, blocking): both devices are opened before the fork,
   // so a failure is reported by the foreground and leaves no child behind.
   const int touch_fd = open("/dev/tsdev", O_RDONLY);

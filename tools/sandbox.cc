@@ -25,9 +25,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <sched.h>
 #include <string>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
@@ -56,8 +56,9 @@ struct options {
 }
 
 [[noreturn]] void usage() {
-  std::fprintf(stderr,
-               "usage: touchkey-sandbox [--touch fifo|pty] [--console pty|real] [--shell] [--] COMMAND [ARG...]\n");
+  std::fprintf(
+      stderr,
+      "usage: touchkey-sandbox [--touch fifo|pty] [--console pty|real] [--shell] [--] COMMAND [ARG...]\n");
   std::exit(2);
 }
 
@@ -138,7 +139,7 @@ std::string real_console_or_exit() {
     std::exit(unavailable_status);
   }
   close(tty0);
-  const std::string vt = active_vt();
+  std::string vt = active_vt();
   if (vt.empty()) {
     std::printf("touchkey-sandbox: real console unavailable: no active virtual console\n");
     std::exit(unavailable_status);
@@ -217,7 +218,8 @@ void build_dev(const options& opts, const std::string& vt) {
   make_node("/dev/tty", S_IFCHR | 0666, 5, 0);
   if (mkdir("/dev/pts", 0755) == -1 || mkdir("/dev/shm", 01777) == -1)
     fail("/dev/pts");
-  if (mount("devpts", "/dev/pts", "devpts", MS_NOSUID | MS_NOEXEC, "newinstance,ptmxmode=0666,mode=0620") == -1)
+  const char* devpts_options = "newinstance,ptmxmode=0666,mode=0620";
+  if (mount("devpts", "/dev/pts", "devpts", MS_NOSUID | MS_NOEXEC, devpts_options) == -1)
     fail("/dev/pts");
   if (symlink("pts/ptmx", "/dev/ptmx") == -1 || symlink("/proc/self/fd", "/dev/fd") == -1 ||
       symlink("/proc/self/fd/0", "/dev/stdin") == -1 || symlink("/proc/self/fd/1", "/dev/stdout") == -1 ||
@@ -235,7 +237,7 @@ void build_dev(const options& opts, const std::string& vt) {
   }
 
   if (opts.real_console) {
-    const unsigned vt_number = static_cast<unsigned>(std::atoi(vt.c_str() + 3));
+    const unsigned vt_number = static_cast<unsigned>(std::strtoul(vt.c_str() + 3, nullptr, 10));
     make_node("/dev/tty0", S_IFCHR | 0600, 4, 0);
     make_node(("/dev/" + vt).c_str(), S_IFCHR | 0600, 4, vt_number);
     setenv("TOUCHKEY_CONSOLE", ("/dev/" + vt).c_str(), 1);
@@ -249,7 +251,7 @@ void build_dev(const options& opts, const std::string& vt) {
 
 void close_fd_named_by(const char* variable) {
   if (const char* fd = std::getenv(variable))
-    close(std::atoi(fd));
+    close(static_cast<int>(std::strtol(fd, nullptr, 10)));
 }
 
 // A login-less interactive shell on the console pty, session leader with the
@@ -314,7 +316,7 @@ void start_console_shell() {
 
 pid_t init_pid = 0;
 
-void kill_namespace(int) {
+void kill_namespace(int /*signal*/) {
   if (init_pid > 0)
     kill(init_pid, SIGKILL);
 }

@@ -1,0 +1,76 @@
+// Fuzz target: touchkey-bridge's decoding of evdev events on an arbitrary
+// byte stream, under an arbitrary panel mapping, read in arbitrary pieces as
+// the bridge reads its device (a partial event is kept for the next piece).
+// The input is 10 bytes of set-up, then the event stream:
+//   byte 0     bit 0 swap x and y, bit 1 invert x, bit 2 invert y,
+//              bit 3 start as a multi-touch panel
+//   byte 1     bytes per read, 1 to 256
+//   bytes 2-9  the panel's x and y ranges: min, max as 16-bit values
+// Every record must lie on the keypad's area, and all whole events must be
+// consumed.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "bridge_events.h"
+
+namespace {
+
+// On standard output: fuzzing runs close standard error.
+[[noreturn]] void fault(const char* what) {
+  std::printf("bridge_fuzz: %s\n", what);
+  std::fflush(stdout);
+  std::abort();
+}
+
+std::int32_t int16_at(const std::uint8_t* p) {
+  std::int16_t v = 0;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  constexpr std::size_t setup = 10;
+  if (size < setup)
+    return 0;
+  panel_mapping mapping;
+  mapping.swap_xy = (data[0] & 1) != 0;
+  mapping.invert_x = (data[0] & 2) != 0;
+  mapping.invert_y = (data[0] & 4) != 0;
+  panel_state state;
+  state.multi_touch = (data[0] & 8) != 0;
+  const std::size_t piece = std::size_t{data[1]} + 1;
+  mapping.x = {int16_at(data + 2), int16_at(data + 4)};
+  mapping.y = {int16_at(data + 6), int16_at(data + 8)};
+
+  const std::uint8_t* stream = data + setup;
+  const std::size_t length = size - setup;
+  std::vector<unsigned char> pending;
+  std::vector<touch_record> records(length / sizeof(input_event) + 1);
+  for (std::size_t at = 0; at < length; at += piece) {
+    const std::size_t n = std::min(piece, length - at);
+    pending.insert(pending.end(), stream + at, stream + at + n);
+    std::size_t used = 0;
+    // Not an evdev device: lost events make the bridge forget the touch.
+    const std::size_t count = decode_events(state, mapping, -1, pending.data(), pending.size(),
+                                            records.data(), records.size(), &used);
+    if (used > pending.size() || used % sizeof(input_event) != 0 ||
+        pending.size() - used >= sizeof(input_event))
+      fault("whole events were left undecoded, or a partial one was taken");
+    if (count > records.size())
+      fault("more records than room");
+    for (std::size_t i = 0; i < count; ++i) {
+      const touch_record& r = records[i];
+      if (r.x < keypad_x_first || r.x > keypad_x_last || r.y < keypad_y_first || r.y > keypad_y_last)
+        fault("a record lies off the keypad's area");
+    }
+    pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(used));
+  }
+  return 0;
+}

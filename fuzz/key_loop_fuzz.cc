@@ -1,0 +1,228 @@
+// Fuzz target: the daemon's own loop on an arbitrary touchscreen stream, with
+// arbitrary read sizes, clock readings and injection results. The linker
+// redirects the loop's read, ioctl and gettimeofday (-Wl,--wrap) to the fakes
+// below, which serve two descriptors of their own and pass every other call on.
+//
+// The input is consumed as the loop asks for it:
+//   read          1 control byte: low nibble = bytes returned (8 and above: a
+//                 whole record); bit 4 set = a pen-up on the key numbered by
+//                 the next byte, else the record's bytes follow in the input
+//   gettimeofday  1 byte: below 0xF0 the clock moves on by that many ms, else
+//                 8 bytes follow, a wall-clock reading anywhere in its range
+//   TIOCSTI       1 byte: 0xFF makes the injection fail
+// Once the input runs out, reads fail and the loop returns.
+//
+// Checked: the calibration is asked for once, with unity, before any read;
+// every injected byte is the band table's key under the latest pen-up record;
+// at most one injection per record; a key that differs from the previous
+// pen-up's key is always typed; the clock is read once per pen-up record.
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "key_loop.h"
+#include "keypad_oracle.h"
+
+extern "C" {
+ssize_t __real_read(int fd, void* buffer, size_t size);
+int __real_ioctl(int fd, unsigned long request, void* argument);
+int __real_gettimeofday(timeval* tv, void* tz);
+}
+
+namespace {
+
+// On standard output: fuzzing runs close standard error, which the loop's own
+// failure messages would otherwise flood.
+[[noreturn]] void fault(const char* what) {
+  std::printf("key_loop_fuzz: %s\n", what);
+  std::fflush(stdout);
+  std::abort();
+}
+
+struct run_state {
+  const std::uint8_t* data = nullptr;
+  std::size_t size = 0;
+  std::size_t at = 0;
+  bool active = false;
+
+  bool calibrated = false;
+  std::uint64_t clock_us = 0;  // unsigned: the fuzzer may put it anywhere
+  // The record the loop is handling now.
+  bool pen_up = false;
+  unsigned char key = 0;
+  unsigned char previous_key = 'X';  // what the loop starts from
+  bool clock_read = false;
+  bool injected = false;
+};
+run_state run;
+int touch_fd = -1;
+int tty_fd = -1;
+
+bool input_left() { return run.at < run.size; }
+std::uint8_t take_byte() { return input_left() ? run.data[run.at++] : 0; }
+
+// Real descriptors of our own, so the fakes never shadow one the process uses.
+void open_fake_descriptors() {
+  if (touch_fd == -1) {
+    touch_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    tty_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (touch_fd == -1 || tty_fd == -1)
+      fault("cannot open /dev/null");
+  }
+}
+
+// The centre of the key numbered k, taken from the band table.
+touch_record pen_up_on_key(std::uint8_t k) {
+  constexpr int narrow = 13;
+  const int index = k % (3 * narrow + 3);
+  int row = 0;
+  int column = 0;
+  if (index < 2 * narrow) {
+    row = index / narrow;
+    column = index % narrow;
+  } else if (index < 2 * narrow + 3) {
+    row = 2;
+    column = index - 2 * narrow;
+  } else {
+    row = 3;
+    column = index - 2 * narrow - 3;
+  }
+  const oracle::band& across = row == 2 ? oracle::wide_columns[column] : oracle::narrow_columns[column];
+  const oracle::band& down = oracle::rows[row];
+  return {0, static_cast<std::int16_t>((across.first + across.last) / 2),
+          static_cast<std::int16_t>((down.first + down.last) / 2), 0};
+}
+
+// Before the next read: what the loop owed the record it has just handled.
+void settle_record() {
+  if (!run.pen_up)
+    return;
+  if (!run.clock_read)
+    fault("a pen-up record was handled without reading the clock");
+  if (run.key != 0 && run.key != run.previous_key && !run.injected)
+    fault("a key differing from the previous one was not typed");
+  run.previous_key = run.key;
+  run.pen_up = false;
+}
+
+ssize_t serve_read(void* buffer, std::size_t size) {
+  if (!run.calibrated)
+    fault("read before the calibration request");
+  if (size != sizeof(touch_record))
+    fault("the loop asked for other than one record");
+  settle_record();
+  if (!input_left()) {
+    errno = EIO;
+    return -1;
+  }
+  const std::uint8_t control = take_byte();
+  const std::size_t count = (control & 0x0F) >= sizeof(touch_record) ? sizeof(touch_record) : control & 0x0F;
+  touch_record record = {};
+  if ((control & 0x10) != 0) {
+    record = pen_up_on_key(take_byte());
+  } else {
+    unsigned char raw[sizeof record] = {};
+    for (std::size_t i = 0; i < count; ++i)
+      raw[i] = take_byte();
+    std::memcpy(&record, raw, sizeof record);
+  }
+  std::memcpy(buffer, &record, count);
+  run.pen_up = count == sizeof record && record.pressure == 0;
+  run.key = run.pen_up ? oracle::key_at(record.x, record.y) : 0;
+  run.clock_read = false;
+  run.injected = false;
+  return static_cast<ssize_t>(count);
+}
+
+int serve_clock(timeval* tv) {
+  if (!run.pen_up || run.clock_read)
+    fault("the clock was read other than once per pen-up record");
+  run.clock_read = true;
+  const std::uint8_t step = take_byte();
+  if (step < 0xF0) {
+    run.clock_us += std::uint64_t{step} * 1000u;
+  } else {
+    std::uint64_t wall = 0;
+    for (int i = 0; i < 8; ++i)
+      wall = (wall << 8) | take_byte();
+    run.clock_us = wall;
+  }
+  // Seconds anywhere in time_t's range; microseconds as gettimeofday gives them.
+  tv->tv_sec = static_cast<time_t>(run.clock_us / 1000000u);
+  tv->tv_usec = static_cast<suseconds_t>(run.clock_us % 1000000u);
+  return 0;
+}
+
+int serve_calibration(unsigned long request, const void* argument) {
+  if (request != calibration_request || run.calibrated)
+    fault("unexpected request on the touchscreen");
+  calibration_record asked;
+  std::memcpy(&asked, argument, sizeof asked);
+  if (asked.x_scale != 256 || asked.x_offset != 0 || asked.y_scale != 256 || asked.y_offset != 0 ||
+      asked.swap_xy != 0)
+    fault("the calibration is not unity");
+  run.calibrated = true;
+  return 0;
+}
+
+int serve_injection(unsigned long request, const void* argument) {
+  if (request != TIOCSTI)
+    fault("unexpected request on the console");
+  const unsigned char key = *static_cast<const unsigned char*>(argument);
+  if (!oracle::is_key(key))
+    fault("injected a byte that is no key");
+  if (!run.pen_up || !run.clock_read || run.injected || key != run.key)
+    fault("injected other than the key under the latest pen-up record, once");
+  run.injected = true;
+  if (take_byte() == 0xFF) {
+    errno = EIO;
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+extern "C" ssize_t __wrap_read(int fd, void* buffer, size_t size) {
+  if (!run.active || fd != touch_fd)
+    return __real_read(fd, buffer, size);
+  return serve_read(buffer, size);
+}
+
+extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
+  va_list rest;
+  va_start(rest, request);
+  void* argument = va_arg(rest, void*);
+  va_end(rest);
+  if (run.active && fd == touch_fd)
+    return serve_calibration(request, argument);
+  if (run.active && fd == tty_fd)
+    return serve_injection(request, argument);
+  return __real_ioctl(fd, request, argument);
+}
+
+extern "C" int __wrap_gettimeofday(timeval* tv, void* tz) {
+  if (!run.active)
+    return __real_gettimeofday(tv, tz);
+  return serve_clock(tv);
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  open_fake_descriptors();
+  run = run_state{};
+  run.data = data;
+  run.size = size;
+  run.active = true;
+  run_key_loop(touch_fd, tty_fd);
+  run.active = false;
+  if (input_left())
+    fault("the loop returned before the touchscreen failed");
+  return 0;
+}
