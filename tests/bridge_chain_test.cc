@@ -24,8 +24,6 @@
 
 #include <gtest/gtest.h>
 
-extern char** environ;
-
 namespace {
 
 std::int64_t monotonic_ms() {
@@ -40,7 +38,7 @@ int poll_until(pollfd& fd, std::int64_t deadline_ms) {
 }
 
 // Starts program with args; its standard input and output are the given fds.
-pid_t start(const char* program, std::vector<const char*> args, int stdin_fd, int stdout_fd) {
+pid_t start(const char* program, const std::vector<const char*>& args, int stdin_fd, int stdout_fd) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, stdin_fd, 0);
@@ -79,8 +77,8 @@ input_event ev(std::uint16_t type, std::uint16_t code, std::int32_t value) {
 // One tap at a panel point, as a single-touch panel reports it.
 void tap(int panel_fd, int x, int y) {
   const input_event events[] = {
-      ev(EV_KEY, BTN_TOUCH, 1), ev(EV_ABS, ABS_X, x), ev(EV_ABS, ABS_Y, y), ev(EV_SYN, SYN_REPORT, 0),
-      ev(EV_KEY, BTN_TOUCH, 0), ev(EV_SYN, SYN_REPORT, 0),
+      ev(EV_KEY, BTN_TOUCH, 1),  ev(EV_ABS, ABS_X, x),     ev(EV_ABS, ABS_Y, y),
+      ev(EV_SYN, SYN_REPORT, 0), ev(EV_KEY, BTN_TOUCH, 0), ev(EV_SYN, SYN_REPORT, 0),
   };
   ASSERT_EQ(write(panel_fd, events, sizeof events), static_cast<ssize_t>(sizeof events));
 }
@@ -142,8 +140,9 @@ TEST(BridgeChain, TapsOnThePanelArriveAsTextOnTheConsoleAndStaleTapsNever) {
   int panel[2];
   ASSERT_EQ(pipe(panel), 0);
   const int null_fd = open("/dev/null", O_RDWR);
-  const pid_t bridge = start(TOUCHKEY_BRIDGE, {"--device", "/dev/stdin", "--x-range", "0,3599", "--y-range", "0,3849"},
-                             panel[0], null_fd);
+  const pid_t bridge =
+      start(TOUCHKEY_BRIDGE, {"--device", "/dev/stdin", "--x-range", "0,3599", "--y-range", "0,3849"},
+            panel[0], null_fd);
   close(panel[0]);
 
   // A tap on 'z' while no daemon reads: the bridge writes it, then takes it back.
@@ -156,7 +155,8 @@ TEST(BridgeChain, TapsOnThePanelArriveAsTextOnTheConsoleAndStaleTapsNever) {
   const std::int64_t taken = monotonic_ms();
   const int tsdev = open("/dev/tsdev", O_RDWR | O_NONBLOCK);
   int unread = -1;
-  while (ioctl(tsdev, FIONREAD, &unread) == 0 && unread > 0 && wait_for_inotify(inotify, IN_ACCESS, taken + 5000)) {
+  while (ioctl(tsdev, FIONREAD, &unread) == 0 && unread > 0 &&
+         wait_for_inotify(inotify, IN_ACCESS, taken + 5000)) {
   }
   EXPECT_EQ(unread, 0);
   EXPECT_GE(taken - written, 250);
@@ -174,8 +174,11 @@ TEST(BridgeChain, TapsOnThePanelArriveAsTextOnTheConsoleAndStaleTapsNever) {
   char line[128] = {};
   ASSERT_GT(read(report[0], line, sizeof line - 1), 0);
   close(report[0]);
-  int background_pid = 0;
-  ASSERT_EQ(std::sscanf(std::strstr(line, "with PID "), "with PID %d", &background_pid), 1) << line;
+  const char* pid_text = std::strstr(line, "with PID ");
+  ASSERT_NE(pid_text, nullptr) << line;
+  const auto background_pid =
+      static_cast<pid_t>(std::strtol(pid_text + std::strlen("with PID "), nullptr, 10));
+  ASSERT_GT(background_pid, 0) << line;
   std::printf("touchkeyd: %s", line);
 
   // "hi", Enter: h and i in the top row, Enter at the left of the third.

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -24,8 +25,6 @@
 #include "bridge_fifo.h"
 #include "keypad.h"
 
-extern char** environ;
-
 namespace {
 
 input_event ev(std::uint16_t type, std::uint16_t code, std::int32_t value, long ms = 0) {
@@ -38,9 +37,7 @@ input_event ev(std::uint16_t type, std::uint16_t code, std::int32_t value, long 
   return event;
 }
 
-input_event syn(long ms = 0) {
-  return ev(EV_SYN, SYN_REPORT, 0, ms);
-}
+input_event syn(long ms = 0) { return ev(EV_SYN, SYN_REPORT, 0, ms); }
 
 // (pressure, x, y) of a record; the time stamp has a test of its own.
 using point = std::tuple<int, int, int>;
@@ -74,12 +71,19 @@ panel_mapping identity_mapping() {
 
 TEST(BridgeDecode, SingleTouchTapGivesTouchingRecordsThenOnePenUpAtTheLastPosition) {
   const std::vector<input_event> taps = {
-      ev(EV_KEY, BTN_TOUCH, 1), ev(EV_ABS, ABS_X, 3450), ev(EV_ABS, ABS_Y, 850),
-      ev(EV_ABS, ABS_PRESSURE, 70), syn(),
-      ev(EV_ABS, ABS_X, 3440), syn(),
-      ev(EV_KEY, BTN_TOUCH, 0), ev(EV_ABS, ABS_PRESSURE, 0), syn(),
+      ev(EV_KEY, BTN_TOUCH, 1),
+      ev(EV_ABS, ABS_X, 3450),
+      ev(EV_ABS, ABS_Y, 850),
+      ev(EV_ABS, ABS_PRESSURE, 70),
+      syn(),
+      ev(EV_ABS, ABS_X, 3440),
+      syn(),
+      ev(EV_KEY, BTN_TOUCH, 0),
+      ev(EV_ABS, ABS_PRESSURE, 0),
+      syn(),
       // Frames while nobody touches (a hovering pen) write nothing.
-      ev(EV_ABS, ABS_X, 100), syn(),
+      ev(EV_ABS, ABS_X, 100),
+      syn(),
   };
   const std::vector<point> expected = {{70, 3700, 1000}, {70, 3690, 1000}, {0, 3690, 1000}};
   EXPECT_EQ(decode(taps, identity_mapping()), expected);
@@ -111,18 +115,33 @@ TEST(BridgeDecode, PressureIsClampedToOneAndUpWhileTouching) {
 TEST(BridgeDecode, MultiTouchFollowsSlotZeroOnly) {
   // As a type B panel sends it, with the emulated single-touch events too.
   const std::vector<input_event> events = {
-      ev(EV_ABS, ABS_MT_SLOT, 0), ev(EV_ABS, ABS_MT_TRACKING_ID, 7),
-      ev(EV_ABS, ABS_MT_POSITION_X, 3450), ev(EV_ABS, ABS_MT_POSITION_Y, 850),
-      ev(EV_KEY, BTN_TOUCH, 1), ev(EV_ABS, ABS_X, 3450), ev(EV_ABS, ABS_Y, 850), syn(),
+      ev(EV_ABS, ABS_MT_SLOT, 0),
+      ev(EV_ABS, ABS_MT_TRACKING_ID, 7),
+      ev(EV_ABS, ABS_MT_POSITION_X, 3450),
+      ev(EV_ABS, ABS_MT_POSITION_Y, 850),
+      ev(EV_KEY, BTN_TOUCH, 1),
+      ev(EV_ABS, ABS_X, 3450),
+      ev(EV_ABS, ABS_Y, 850),
+      syn(),
       // A second finger in slot 1 moves nothing.
-      ev(EV_ABS, ABS_MT_SLOT, 1), ev(EV_ABS, ABS_MT_TRACKING_ID, 8),
-      ev(EV_ABS, ABS_MT_POSITION_X, 50), ev(EV_ABS, ABS_MT_POSITION_Y, 50), syn(),
+      ev(EV_ABS, ABS_MT_SLOT, 1),
+      ev(EV_ABS, ABS_MT_TRACKING_ID, 8),
+      ev(EV_ABS, ABS_MT_POSITION_X, 50),
+      ev(EV_ABS, ABS_MT_POSITION_Y, 50),
+      syn(),
       // Slot 0 moves; the emulated ABS_X is ignored.
-      ev(EV_ABS, ABS_MT_SLOT, 0), ev(EV_ABS, ABS_MT_POSITION_X, 1523), ev(EV_ABS, ABS_X, 9), syn(),
+      ev(EV_ABS, ABS_MT_SLOT, 0),
+      ev(EV_ABS, ABS_MT_POSITION_X, 1523),
+      ev(EV_ABS, ABS_X, 9),
+      syn(),
       // Slot 0 lifts while slot 1 stays down (BTN_TOUCH stays 1): a pen-up.
-      ev(EV_ABS, ABS_MT_TRACKING_ID, -1), syn(),
+      ev(EV_ABS, ABS_MT_TRACKING_ID, -1),
+      syn(),
       // Slot 1 lifting later writes nothing more.
-      ev(EV_ABS, ABS_MT_SLOT, 1), ev(EV_ABS, ABS_MT_TRACKING_ID, -1), ev(EV_KEY, BTN_TOUCH, 0), syn(),
+      ev(EV_ABS, ABS_MT_SLOT, 1),
+      ev(EV_ABS, ABS_MT_TRACKING_ID, -1),
+      ev(EV_KEY, BTN_TOUCH, 0),
+      syn(),
   };
   const std::vector<point> expected = {{1, 3700, 1000}, {1, 3700, 1000}, {1, 1773, 1000}, {0, 1773, 1000}};
   EXPECT_EQ(decode(events, identity_mapping()), expected);
@@ -130,8 +149,11 @@ TEST(BridgeDecode, MultiTouchFollowsSlotZeroOnly) {
 
 TEST(BridgeDecode, MultiTouchPressureComesFromSlotZero) {
   const std::vector<input_event> events = {
-      ev(EV_ABS, ABS_MT_TRACKING_ID, 1), ev(EV_ABS, ABS_MT_PRESSURE, 90),
-      ev(EV_ABS, ABS_MT_POSITION_X, 0), ev(EV_ABS, ABS_MT_POSITION_Y, 0), syn(),
+      ev(EV_ABS, ABS_MT_TRACKING_ID, 1),
+      ev(EV_ABS, ABS_MT_PRESSURE, 90),
+      ev(EV_ABS, ABS_MT_POSITION_X, 0),
+      ev(EV_ABS, ABS_MT_POSITION_Y, 0),
+      syn(),
   };
   const std::vector<point> expected = {{90, 250, 150}};
   EXPECT_EQ(decode(events, identity_mapping()), expected);
@@ -144,12 +166,18 @@ TEST(BridgeDecode, RangesMapOntoTheKeypadAreaAtBothEnds) {
     std::int32_t x, y;  // mapped onto 250..3849 and 150..3999
   };
   const range_case cases[] = {
-      {{0, 4095}, 0, 250, 150},          {{0, 4095}, 4095, 3849, 3999},
-      {{0, 4095}, 2048, 2049, 2074},     {{0, 4095}, -10, 250, 150},
-      {{0, 4095}, 5000, 3849, 3999},     {{-100, 100}, -100, 250, 150},
-      {{-100, 100}, 100, 3849, 3999},    {{-100, 100}, 0, 2049, 2074},
-      {{200, 3900}, 200, 250, 150},      {{200, 3900}, 3900, 3849, 3999},
-      {{0, 1}, 1, 3849, 3999},           {{INT32_MIN, INT32_MAX}, INT32_MAX, 3849, 3999},
+      {{0, 4095}, 0, 250, 150},
+      {{0, 4095}, 4095, 3849, 3999},
+      {{0, 4095}, 2048, 2049, 2074},
+      {{0, 4095}, -10, 250, 150},
+      {{0, 4095}, 5000, 3849, 3999},
+      {{-100, 100}, -100, 250, 150},
+      {{-100, 100}, 100, 3849, 3999},
+      {{-100, 100}, 0, 2049, 2074},
+      {{200, 3900}, 200, 250, 150},
+      {{200, 3900}, 3900, 3849, 3999},
+      {{0, 1}, 1, 3849, 3999},
+      {{INT32_MIN, INT32_MAX}, INT32_MAX, 3849, 3999},
       {{INT32_MIN, INT32_MAX}, INT32_MIN, 250, 150},
   };
   for (const range_case& c : cases) {
@@ -188,9 +216,8 @@ TEST(BridgeDecode, OrientationOptionsSwapFirstThenInvertTheKeypadAxes) {
   };
   // Panel x range 0..100, y range 0..1000; the touch is at panel (0, 1000).
   const orientation_case cases[] = {
-      {false, false, false, 250, 3999}, {false, true, false, 3849, 3999},
-      {false, false, true, 250, 150},   {false, true, true, 3849, 150},
-      {true, false, false, 3849, 150},  {true, true, false, 250, 150},
+      {false, false, false, 250, 3999}, {false, true, false, 3849, 3999}, {false, false, true, 250, 150},
+      {false, true, true, 3849, 150},   {true, false, false, 3849, 150},  {true, true, false, 250, 150},
       {true, false, true, 3849, 3999},
   };
   for (const orientation_case& c : cases) {
@@ -284,9 +311,9 @@ TEST(BridgeDecode, APartialEventWaitsForTheRestOfItsBytes) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(events);
   EXPECT_EQ(decode_events(state, identity_mapping(), -1, bytes, sizeof events - 1, records, 2, &used), 0u);
   EXPECT_EQ(used, sizeof(input_event));
-  EXPECT_EQ(decode_events(state, identity_mapping(), -1, bytes + used, sizeof events - used, records, 2,
-                          &used),
-            1u);
+  EXPECT_EQ(
+      decode_events(state, identity_mapping(), -1, bytes + used, sizeof events - used, records, 2, &used),
+      1u);
 }
 
 // A fresh directory for FIFOs and files, removed with what it holds.
@@ -297,8 +324,14 @@ struct temp_dir {
     path = mkdtemp(name);
   }
   ~temp_dir() {
-    const std::string command = "rm -rf '" + path + "'";
-    std::system(command.c_str());
+    // The tests leave only plain files and FIFOs in it.
+    if (DIR* dir = opendir(path.c_str())) {
+      while (const dirent* entry = readdir(dir))
+        if (entry->d_name[0] != '.')
+          unlink((path + "/" + entry->d_name).c_str());
+      closedir(dir);
+    }
+    rmdir(path.c_str());
   }
   std::string operator/(const char* name) const { return path + "/" + name; }
 };
@@ -358,7 +391,8 @@ TEST(BridgeFifo, RefusesWhatItWouldNotHaveCreated) {
          symlink((d + "/real").c_str(), p.c_str());
        },
        "exists and is not a FIFO"},
-      {"FIFO others can write", [](const std::string& p, const std::string&) {
+      {"FIFO others can write",
+       [](const std::string& p, const std::string&) {
          mkfifo(p.c_str(), 0600);
          chmod(p.c_str(), 0622);
        },
@@ -396,11 +430,12 @@ TEST(BridgeStale, RecordsUnreadForMoreThan250MsAreStale) {
     std::size_t stale;
     int wait_ms;
   };
-  const stale_case cases[] = {
-      {0, 5000, 0, -1},   {3, 1250, 0, 1}, {3, 1251, 1, 0}, {3, 1350, 1, 0},
-      {3, 1351, 2, 0},    {3, 1551, 3, 0}, {2, 1351, 1, 0}, {2, 1300, 0, 51},
-      {1, 1550, 0, 1},    {5, 1000, 2, 0},  // two unread records the log never saw
-  };
+  const stale_case cases[] =
+      {
+          {0, 5000, 0, -1}, {3, 1250, 0, 1}, {3, 1251, 1, 0}, {3, 1350, 1, 0},
+          {3, 1351, 2, 0},  {3, 1551, 3, 0}, {2, 1351, 1, 0}, {2, 1300, 0, 51},
+          {1, 1550, 0, 1},  {5, 1000, 2, 0},  // two unread records the log never saw
+      };
   for (const stale_case& c : cases) {
     EXPECT_EQ(stale_count(log, c.unread, c.now), c.stale) << c.unread << " unread at " << c.now;
     EXPECT_EQ(ms_until_stale(log, c.unread, c.now), c.wait_ms) << c.unread << " unread at " << c.now;
@@ -492,7 +527,8 @@ std::vector<point> read_records(int fifo_fd, std::size_t count, int deadline_ms)
   while (points.size() < count) {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    const long left = deadline_ms - ((now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000);
+    const long left =
+        deadline_ms - ((now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000);
     pollfd fifo = {fifo_fd, POLLIN, 0};
     if (left <= 0 || poll(&fifo, 1, static_cast<int>(left)) != 1)
       break;
@@ -511,8 +547,8 @@ TEST(BridgeProgram, ServesARecordedStreamAndLeavesTheFifoOnSigint) {
   const int fifo = open(fifo_path.c_str(), O_RDWR | O_NONBLOCK);
   int input[2];
   ASSERT_EQ(pipe(input), 0);
-  const bridge_run run = start_bridge({"--device", "/dev/stdin", "--output", fifo_path, "--x-range",
-                                       "0,3599", "--y-range", "0,3849", "--invert-y"},
+  const bridge_run run = start_bridge({"--device", "/dev/stdin", "--output", fifo_path, "--x-range", "0,3599",
+                                       "--y-range", "0,3849", "--invert-y"},
                                       input[0]);
   close(input[0]);
   write_events(input[1], {ev(EV_KEY, BTN_TOUCH, 1), ev(EV_ABS, ABS_X, 3450), ev(EV_ABS, ABS_Y, 850), syn(),
@@ -559,10 +595,12 @@ TEST(BridgeProgram, FailsClearlyOnBadDevicesOutputsAndOptions) {
   const std::string ranges_x = "--x-range", ranges_y = "--y-range";
   const failure_case cases[] = {
       {{"--device", dir / "missing", "--output", dir / "out"}, 1, "cannot open"},
-      {{"--device", dir / "directory", "--output", dir / "out", ranges_x, "0,9", ranges_y, "0,9"}, 1,
+      {{"--device", dir / "directory", "--output", dir / "out", ranges_x, "0,9", ranges_y, "0,9"},
+       1,
        "cannot read"},
       {{"--device", "/dev/stdin", "--output", dir / "out"}, 2, "not an evdev device; give --x-range"},
-      {{"--device", "/dev/stdin", "--output", dir / "file", ranges_x, "0,9", ranges_y, "0,9"}, 1,
+      {{"--device", "/dev/stdin", "--output", dir / "file", ranges_x, "0,9", ranges_y, "0,9"},
+       1,
        "exists and is not a FIFO"},
       {{"--device", "/dev/stdin", ranges_x, "9,9"}, 2, "MIN < MAX"},
       {{"--device", "/dev/stdin", ranges_y, "1,x"}, 2, "MIN,MAX"},
@@ -600,9 +638,8 @@ TEST(BridgeProgram, NeverBlocksOnAFullFifoAndWritesOnlyWholeRecords) {
   write_events(stream, taps);
   close(stream);
 
-  const bridge_run run = start_bridge({"--device", stream_path, "--output", fifo_path, "--x-range", "0,9",
-                                       "--y-range", "0,9"},
-                                      -1);
+  const bridge_run run = start_bridge(
+      {"--device", stream_path, "--output", fifo_path, "--x-range", "0,9", "--y-range", "0,9"}, -1);
   // A recorded file ends the bridge once it is read: only a blocked write
   // could keep it.
   EXPECT_EQ(wait_for_exit(run, 10000), 0);

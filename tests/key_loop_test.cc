@@ -32,8 +32,8 @@ enum class read_kind { record, partial, error };
 struct step {
   read_kind kind;
   touch_record record;
-  std::int32_t clock;   // what the clock reads while this record is handled
-  int count_or_errno;   // bytes of a partial read, errno of an error
+  std::int32_t clock;  // what the clock reads while this record is handled
+  int count_or_errno;  // bytes of a partial read, errno of an error
   bool inject_fails;
 };
 
@@ -59,7 +59,7 @@ struct fake_system {
   std::vector<step> script;
   std::size_t next = 0;
   timeval wall = {};
-  std::string injected;       // every TIOCSTI byte, failed ones included
+  std::string injected;  // every TIOCSTI byte, failed ones included
   std::vector<std::string> calls;
   calibration_record calibration = {};
   int clock_reads = 0;
@@ -88,8 +88,8 @@ extern "C" ssize_t __wrap_read(int fd, void* buffer, size_t size) {
     errno = s.count_or_errno;
     return -1;
   }
-  const std::size_t bytes = s.kind == read_kind::partial ? static_cast<std::size_t>(s.count_or_errno)
-                                                         : sizeof(touch_record);
+  const std::size_t bytes =
+      s.kind == read_kind::partial ? static_cast<std::size_t>(s.count_or_errno) : sizeof(touch_record);
   std::memcpy(buffer, &s.record, std::min(bytes, size));
   return static_cast<ssize_t>(std::min(bytes, size));
 }
@@ -182,11 +182,15 @@ TEST(KeyLoop, RepeatSuppression) {
       {"the first key after no-key taps is typed", {none(0), none(10), tap(x_zero, 20), a(30)}, "a"},
       {"suppressed taps still move the keys on", {a(0), a(100), b(200), a(300)}, "aba"},
       {"clock set back types and sets the flag", {a(1000), a(400), a(550)}, "aaa"},
-      {"crossing the top of the stamp range", {a(2147483647), a(-2147483647 - 1), a(-2147483647 + 149)}, "aaa"},
+      {"crossing the top of the stamp range",
+       {a(2147483647), a(-2147483647 - 1), a(-2147483647 + 149)},
+       "aaa"},
       {"sums near the top wrap negative", {a(2147483600), a(2147483620)}, "aa"},
       {"pen-down records change nothing", {a(0), down(at_b), down(off_keys), down(at_a), a(100)}, "a"},
       {"pen-down on a key types nothing", {down(at_a), down(at_b)}, ""},
-      {"short and empty reads are dropped", {partial(0), partial(3), partial(7), a(0), partial(0), b(5)}, "ab"},
+      {"short and empty reads are dropped",
+       {partial(0), partial(3), partial(7), a(0), partial(0), b(5)},
+       "ab"},
   };
   for (const auto& c : cases) {
     const loop_result got = run_script(c.script);

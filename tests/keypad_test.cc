@@ -15,9 +15,9 @@ struct band {
 
 // The layout's documented bands, written out as ranges rather than formulas.
 constexpr band row_bands[] = {{-812, 1112}, {1113, 2074}, {2075, 3037}, {3038, 3999}};
-constexpr band narrow_bands[] = {{-26, 526},    {527, 803},    {804, 1080},   {1081, 1357}, {1358, 1634},
-                                 {1635, 1911},  {1912, 2188},  {2189, 2465},  {2466, 2742}, {2743, 3019},
-                                 {3020, 3296},  {3297, 3573},  {3574, 3849}};
+constexpr band narrow_bands[] = {{-26, 526},   {527, 803},   {804, 1080},  {1081, 1357}, {1358, 1634},
+                                 {1635, 1911}, {1912, 2188}, {2189, 2465}, {2466, 2742}, {2743, 3019},
+                                 {3020, 3296}, {3297, 3573}, {3574, 3849}};
 constexpr band wide_bands[] = {{-949, 1449}, {1450, 2649}, {2650, 3849}};
 const std::string row_keys[] = {"mlkjihgfedcba", "zyxwvutsrqpon", std::string("\n \b", 3), "|_\\-/.6543210"};
 
@@ -49,11 +49,11 @@ TEST(KeypadLayout, NamedPoints) {
     int x, y;
     unsigned char want;
   } cases[] = {
-      {0, 2000, 0},       {2000, 0, 0},       {0, 0, 0},         {300, 1000, 'm'},  {3700, 1000, 'a'},
-      {300, 1500, 'z'},   {3700, 1500, 'n'},  {526, 1112, 'm'},  {527, 1113, 'y'},  {3849, 3999, '0'},
-      {3850, 3999, 0},    {3849, 4000, 0},    {1449, 2500, '\n'}, {1450, 2500, ' '}, {2650, 2500, '\b'},
-      {3850, 2500, 0},    {-26, 500, 'm'},    {-27, 500, 0},     {-949, 2500, '\n'}, {-950, 2500, 0},
-      {300, -812, 'm'},   {300, -813, 0},     {300, 3500, '|'},  {2000, 3500, '6'}, {32767, 32767, 0},
+      {0, 2000, 0},        {2000, 0, 0},      {0, 0, 0},          {300, 1000, 'm'},   {3700, 1000, 'a'},
+      {300, 1500, 'z'},    {3700, 1500, 'n'}, {526, 1112, 'm'},   {527, 1113, 'y'},   {3849, 3999, '0'},
+      {3850, 3999, 0},     {3849, 4000, 0},   {1449, 2500, '\n'}, {1450, 2500, ' '},  {2650, 2500, '\b'},
+      {3850, 2500, 0},     {-26, 500, 'm'},   {-27, 500, 0},      {-949, 2500, '\n'}, {-950, 2500, 0},
+      {300, -812, 'm'},    {300, -813, 0},    {300, 3500, '|'},   {2000, 3500, '6'},  {32767, 32767, 0},
       {-32768, -32768, 0}, {-32768, 1000, 0}, {300, 32767, 0},
   };
   for (const auto& c : cases)
@@ -78,8 +78,8 @@ TEST(KeypadLayout, BandEdges) {
 // the layout is a row band crossed with a column band, so this covers each
 // band's whole extent, including the far negative and positive ends.
 TEST(KeypadLayout, SweepWholeRange) {
-  int probe_y[] = {row_bands[0].first, 1000, 1500, 2500, 3500, row_bands[3].last};
-  int probe_x[] = {-949, -26, 300, 527, 1449, 1450, 2000, 2649, 2650, 3849};
+  const int probe_y[] = {row_bands[0].first, 1000, 1500, 2500, 3500, row_bands[3].last};
+  const int probe_x[] = {-949, -26, 300, 527, 1449, 1450, 2000, 2649, 2650, 3849};
   int mismatches = 0;
   for (int v = INT16_MIN; v <= INT16_MAX; ++v) {
     for (int y : probe_y)
@@ -95,7 +95,10 @@ TEST(KeypadLayout, RowsSpellInDescendingX) {
   const struct {
     int y;
     std::string want;
-  } rows[] = {{1000, "abcdefghijklm"}, {1500, "nopqrstuvwxyz"}, {3500, "0123456./-\\_|"}, {2500, std::string("\b \n", 3)}};
+  } rows[] = {{1000, "abcdefghijklm"},
+              {1500, "nopqrstuvwxyz"},
+              {3500, "0123456./-\\_|"},
+              {2500, std::string("\b \n", 3)}};
   for (const auto& row : rows) {
     std::string spelled;
     for (int x = 3849; x >= -949; --x) {

@@ -32,7 +32,7 @@ std::vector<pid_t> processes_named(const std::string& name) {
   while (const dirent* e = readdir(proc))
     if (e->d_name[0] >= '1' && e->d_name[0] <= '9' &&
         read_file(std::string("/proc/") + e->d_name + "/comm") == name + "\n")
-      found.push_back(std::atoi(e->d_name));
+      found.push_back(static_cast<pid_t>(std::strtol(e->d_name, nullptr, 10)));
   closedir(proc);
   return found;
 }
@@ -117,9 +117,12 @@ TEST_F(Sandbox, CommandStatusComesBack) {
   const struct {
     const char* script;
     int status;
-  } cases[] = {{"exit 0", 0}, {"exit 3", 3}, {"kill -TERM $$", 128 + SIGTERM},
+  } cases[] = {{"exit 0", 0},
+               {"exit 3", 3},
+               {"kill -TERM $$", 128 + SIGTERM},
                {"test -p /dev/tsdev && test -c /dev/tty0 && test -c /dev/null", 0},
-               {"test \"$(stat -c %a /dev/tsdev)\" = 600", 0}, {"exec /nonexistent", 127}};
+               {"test \"$(stat -c %a /dev/tsdev)\" = 600", 0},
+               {"exec /nonexistent", 127}};
   for (const auto& c : cases) {
     const sandbox_run r = start_sandbox(c.script);
     close(r.in);

@@ -61,7 +61,9 @@ run_result run_tap(const std::vector<std::string>& args, bool without_dac_overri
   std::string* sinks[2] = {&result.out, &result.err};
   int open_pipes = 2;
   while (open_pipes > 0) {
-    const long spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    const long spent =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+            .count();
     if (spent >= hang_deadline_ms || poll(fds, 2, static_cast<int>(hang_deadline_ms - spent)) <= 0) {
       ADD_FAILURE() << "touchkey-tap did not finish within " << hang_deadline_ms << " ms";
       kill(child, SIGKILL);
@@ -86,7 +88,8 @@ run_result run_tap(const std::vector<std::string>& args, bool without_dac_overri
       close(p.fd);
   int status = 0;
   waitpid(child, &status, 0);
-  result.elapsed_ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  result.elapsed_ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
   if (WIFEXITED(status))
     result.status = WEXITSTATUS(status);
   return result;
@@ -115,12 +118,12 @@ class tap_tool : public testing::Test {
     rmdir(dir.c_str());
   }
   std::string make_fifo() {
-    const std::string path = dir + "/fifo";
+    std::string path = dir + "/fifo";
     EXPECT_EQ(mkfifo(path.c_str(), 0600), 0);
     return path;
   }
   std::string make_file(const char* name, mode_t mode) {
-    const std::string path = dir + name;
+    std::string path = dir + name;
     const int fd = open(path.c_str(), O_CREAT | O_WRONLY, mode);
     EXPECT_NE(fd, -1);
     close(fd);

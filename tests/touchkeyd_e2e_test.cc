@@ -9,8 +9,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
 #include <map>
 #include <poll.h>
@@ -33,7 +33,7 @@ constexpr int wait_ms = 5000;  // a deadline for events, never a pause
 
 int env_fd(const char* name) {
   const char* value = std::getenv(name);
-  return value != nullptr ? std::atoi(value) : -1;
+  return value != nullptr ? static_cast<int>(std::strtol(value, nullptr, 10)) : -1;
 }
 
 // Everything a started daemon left for the test to look at.
@@ -67,7 +67,6 @@ run start_daemon(std::vector<std::string> args, bool empty_argv = false) {
   close(err[1]);
   return {pid, out[0], err[0]};
 }
-
 
 // Reads from fd until `want` bytes or a line feed (when `line`) arrive, or
 // the deadline passes.
@@ -141,8 +140,8 @@ struct key_point {
   std::int16_t x, y;
 };
 // One key of each row and of each end, and the three wide keys.
-constexpr key_point keys[] = {{'a', 3700, 1000}, {'m', 300, 1000}, {'n', 3700, 1500}, {'z', 300, 1500},
-                              {'0', 3700, 3500}, {'|', 300, 3500}, {'5', 2300, 3500}, {' ', 2000, 2500},
+constexpr key_point keys[] = {{'a', 3700, 1000}, {'m', 300, 1000},  {'n', 3700, 1500}, {'z', 300, 1500},
+                              {'0', 3700, 3500}, {'|', 300, 3500},  {'5', 2300, 3500}, {' ', 2000, 2500},
                               {'\n', 500, 2500}, {'\b', 3000, 2500}};
 
 void type_text(int fd, const std::string& text) {
@@ -183,7 +182,7 @@ std::string bound_pty(const std::string& path) {
   std::string bound;
   for (std::string line; std::getline(mounts, line);) {
     std::istringstream fields(line);
-    std::string id, parent, device, root, mount_point, rest;
+    std::string id, parent, device, root, mount_point;
     fields >> id >> parent >> device >> root >> mount_point;
     if (mount_point == path && line.find(" - devpts ") != std::string::npos)
       bound = "/dev/pts" + root;
@@ -192,7 +191,7 @@ std::string bound_pty(const std::string& path) {
 }
 
 hidden_device hide_device(const std::string& path) {
-  const hidden_device h = {path, bound_pty(path)};
+  hidden_device h = {path, bound_pty(path)};
   while (umount2(path.c_str(), MNT_DETACH) == 0) {
   }
   if (rename(path.c_str(), (path + ".aside").c_str()) == -1)
@@ -225,7 +224,9 @@ class Touchkeyd : public testing::Test {
     if (touch < 0)
       touch = open("/dev/tsdev", O_RDWR | O_CLOEXEC);  // read-write: the daemon's open won't wait
     ASSERT_GE(touch, 0);
-    console = open(std::getenv("TOUCHKEY_CONSOLE"), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    const char* console_path = std::getenv("TOUCHKEY_CONSOLE");
+    ASSERT_NE(console_path, nullptr);
+    console = open(console_path, O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(console, 0) << std::strerror(errno);
     ASSERT_EQ(tcgetattr(console, &console_mode), 0);
     termios raw = console_mode;
@@ -252,7 +253,7 @@ class Touchkeyd : public testing::Test {
   }
 
   // Starts the daemon and returns its background PID, checking the report.
-  pid_t start_in_background(run& r, const std::string& name = TOUCHKEYD_PATH) {
+  static pid_t start_in_background(const run& r, const std::string& name = TOUCHKEYD_PATH) {
     const std::string line = read_line(r.out);
     const pid_t pid = reported_pid(line, name);
     EXPECT_GT(pid, 0) << "report line: " << line;
@@ -328,8 +329,10 @@ TEST_F(Touchkeyd, StartupFailures) {
     bool fork_fails;
     const char* message;
   } cases[] = {
-      {"touchscreen missing", "/dev/tsdev", false, "Failed to open the touchscreen device: No such file or directory\n"},
-      {"console missing", "/dev/tty0", false, "Failed to open the terminal device: No such file or directory\n"},
+      {"touchscreen missing", "/dev/tsdev", false,
+       "Failed to open the touchscreen device: No such file or directory\n"},
+      {"console missing", "/dev/tty0", false,
+       "Failed to open the terminal device: No such file or directory\n"},
       {"fork fails", nullptr, true, "Failed to fork: Resource temporarily unavailable\n"},
   };
   for (const auto& c : cases) {
@@ -403,7 +406,7 @@ std::vector<std::string> device_calls(const std::string& log_path, std::map<int,
       calls.push_back("open " + m[3].str() + " " + m[4].str() + (fd < 0 ? " failed" : ""));
       if (fd >= 0)
         open_fds[fd] = m[3];
-    } else if (std::regex_match(line, m, fd_call) && open_fds.count(std::stoi(m[2])) != 0) {
+    } else if (std::regex_match(line, m, fd_call) && open_fds.contains(std::stoi(m[2]))) {
       const int fd = std::stoi(m[2]);
       std::string call = m[1].str() + " " + open_fds[fd];
       if (m[1] == "ioctl")
@@ -442,12 +445,17 @@ TEST_F(Touchkeyd, SystemCallsInOrder) {
     std::vector<std::string> foreground, background;
   } cases[] = {
       {"touchscreen missing", "/dev/tsdev", false, {"open /dev/tsdev O_RDONLY failed", "exit -1"}, {}},
-      {"console missing", "/dev/tty0", false,
-       {"open /dev/tsdev O_RDONLY", "open /dev/tty0 O_RDONLY failed", "close /dev/tsdev", "exit -1"}, {}},
+      {"console missing",
+       "/dev/tty0",
+       false,
+       {"open /dev/tsdev O_RDONLY", "open /dev/tty0 O_RDONLY failed", "close /dev/tsdev", "exit -1"},
+       {}},
       {"fork fails", nullptr, true, join({opened, {"fork failed"}, closed, {"exit -1"}}), {}},
       {"typing until a read fails", nullptr, false, join({opened, {"fork"}, closed, {"exit 0"}}),
-       join({{"ioctl /dev/tsdev _IOC(_IOC_NONE", "read /dev/tsdev 8", "ioctl /dev/tty0 TIOCSTI", "read /dev/tsdev EIO"},
-             closed, {"exit 0"}})},
+       join({{"ioctl /dev/tsdev _IOC(_IOC_NONE", "read /dev/tsdev 8", "ioctl /dev/tty0 TIOCSTI",
+              "read /dev/tsdev EIO"},
+             closed,
+             {"exit 0"}})},
   };
   char dir[] = "/tmp/touchkeyd-strace-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
@@ -481,13 +489,15 @@ TEST_F(Touchkeyd, SystemCallsInOrder) {
         names.push_back(std::string(dir) + "/" + e->d_name);
     closedir(logs);
     const std::string background_log = log + "." + std::to_string(pid);
-    std::map<int, std::string> inherited, unused;
+    std::map<int, std::string> inherited;
     std::vector<std::string> foreground, background;
     for (const std::string& name : names)
       if (name != background_log)
         foreground = device_calls(name, {}, inherited);
-    if (pid > 0)
-      background = device_calls(background_log, inherited, unused);
+    if (pid > 0) {
+      std::map<int, std::string> forked_again;  // the background never forks
+      background = device_calls(background_log, inherited, forked_again);
+    }
     EXPECT_EQ(foreground, c.foreground) << c.name;
     EXPECT_EQ(background, c.background) << c.name;
     EXPECT_EQ(names.size(), pid > 0 ? 2u : 1u) << c.name;

@@ -32,9 +32,7 @@ struct options {
 
 volatile std::sig_atomic_t stop_requested = 0;
 
-void request_stop(int) {
-  stop_requested = 1;
-}
+void request_stop(int /*signal*/) { stop_requested = 1; }
 
 [[noreturn]] void usage(const char* problem) {
   if (problem != nullptr)

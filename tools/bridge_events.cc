@@ -22,9 +22,7 @@ void feed_abs(panel_state& state, unsigned code, std::int32_t value) {
   switch (code) {
     case ABS_X:
     case ABS_Y:
-    case ABS_PRESSURE:
-      set_contact_axis(state.single, code, value);
-      return;
+    case ABS_PRESSURE: set_contact_axis(state.single, code, value); return;
     // Slots and tracking ids are what type B panels send; type A panels
     // (positions only) are followed through their BTN_TOUCH and ABS_X/ABS_Y.
     case ABS_MT_SLOT:
@@ -42,8 +40,7 @@ void feed_abs(panel_state& state, unsigned code, std::int32_t value) {
       if (state.slot == 0)
         set_contact_axis(state.slot0, code, value);
       return;
-    default:
-      return;
+    default: return;
   }
 }
 
@@ -54,14 +51,12 @@ std::int16_t record_pressure(std::int32_t pressure) {
 
 // The event time's milliseconds, low 16 bits, wrapping on purpose.
 std::int16_t record_millisecs(const timeval& time) {
-  const std::uint64_t ms = static_cast<std::uint64_t>(time.tv_sec) * 1000u +
-                           static_cast<std::uint64_t>(time.tv_usec) / 1000u;
+  const std::uint64_t ms =
+      static_cast<std::uint64_t>(time.tv_sec) * 1000u + static_cast<std::uint64_t>(time.tv_usec) / 1000u;
   return static_cast<std::int16_t>(static_cast<std::uint16_t>(ms));
 }
 
-bool has_bit(const unsigned char* bits, unsigned bit) {
-  return (bits[bit / 8] >> (bit % 8)) & 1u;
-}
+bool has_bit(const unsigned char* bits, unsigned bit) { return (bits[bit / 8] >> (bit % 8)) & 1u; }
 
 }  // namespace
 
@@ -132,7 +127,7 @@ bool take_record(panel_state& state, const panel_mapping& mapping, const timeval
   if (mapping.invert_y)
     y = keypad_y_first + keypad_y_last - y;
 
-  record.pressure = c.down ? record_pressure(c.pressure) : 0;
+  record.pressure = c.down ? record_pressure(c.pressure) : std::int16_t{0};
   record.x = static_cast<std::int16_t>(x);
   record.y = static_cast<std::int16_t>(y);
   record.millisecs = record_millisecs(time);

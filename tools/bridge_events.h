@@ -40,11 +40,11 @@ struct contact {
 };
 
 struct panel_state {
-  bool multi_touch = false;  // set by the device's capabilities or the first ABS_MT_ event
-  contact single;            // BTN_TOUCH, ABS_X, ABS_Y, ABS_PRESSURE
-  contact slot0;             // slot 0's tracking id, position and pressure
-  std::int32_t slot = 0;     // the slot that ABS_MT_ events currently address
-  bool dropping = false;     // events are being discarded after SYN_DROPPED
+  bool multi_touch = false;    // set by the device's capabilities or the first ABS_MT_ event
+  contact single;              // BTN_TOUCH, ABS_X, ABS_Y, ABS_PRESSURE
+  contact slot0;               // slot 0's tracking id, position and pressure
+  std::int32_t slot = 0;       // the slot that ABS_MT_ events currently address
+  bool dropping = false;       // events are being discarded after SYN_DROPPED
   bool reported_down = false;  // the last record written was a touching one
 };
 
@@ -77,8 +77,7 @@ void forget_touch(panel_state& state);
 // The record for a completed frame, if one is due: a touching record while the
 // contact is down, one pen-up record (at the last position) when it has just
 // been lifted, nothing otherwise.
-bool take_record(panel_state& state, const panel_mapping& mapping, const timeval& time,
-                 touch_record& record);
+bool take_record(panel_state& state, const panel_mapping& mapping, const timeval& time, touch_record& record);
 
 // Maps value linearly from the panel's range onto first..last, clamping values
 // outside the range to its ends.

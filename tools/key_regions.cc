@@ -56,10 +56,14 @@ plane_scan scan_plane() {
         r = {key, px, py, px, py};
         continue;
       }
-      if (px < r.left) r.left = px;
-      if (px > r.right) r.right = px;
-      if (py < r.top) r.top = py;
-      if (py > r.bottom) r.bottom = py;
+      if (px < r.left)
+        r.left = px;
+      if (px > r.right)
+        r.right = px;
+      if (py < r.top)
+        r.top = py;
+      if (py > r.bottom)
+        r.bottom = py;
     }
   }
   for (key_region& r : scan.regions)

@@ -48,18 +48,21 @@ int main() {
   const int view_width = margin_left + right + margin;
   const int view_height = margin_top + bottom + margin;
   std::printf("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
-  std::printf("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"%d %d %d %d\" "
-              "font-family=\"sans-serif\" text-anchor=\"middle\">\n",
-              view_width / 5, view_height / 5, -margin_left, -margin_top, view_width, view_height);
+  std::printf(
+      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"%d %d %d %d\" "
+      "font-family=\"sans-serif\" text-anchor=\"middle\">\n",
+      view_width / 5, view_height / 5, -margin_left, -margin_top, view_width, view_height);
   std::printf("<title>touchkeyd keypad over the raw touch plane</title>\n");
-  std::printf("<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"white\"/>\n", -margin_left, -margin_top,
-              view_width, view_height);
-  std::printf("<text x=\"%d\" y=\"%d\" font-size=\"110\" text-anchor=\"start\">touchkeyd keypad: raw touch units, "
-              "x to the right, y downwards</text>\n",
-              -margin_left + margin, -margin_top + 180);
-  std::printf("<text x=\"%d\" y=\"%d\" font-size=\"80\" text-anchor=\"start\" fill=\"#555\">Each key types when the "
-              "pen is lifted inside it; x or y equal to 0 is no key. Under each character: its x range.</text>\n",
-              -margin_left + margin, -margin_top + 330);
+  std::printf("<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"white\"/>\n", -margin_left,
+              -margin_top, view_width, view_height);
+  std::printf(
+      "<text x=\"%d\" y=\"%d\" font-size=\"110\" text-anchor=\"start\">touchkeyd keypad: raw touch units, "
+      "x to the right, y downwards</text>\n",
+      -margin_left + margin, -margin_top + 180);
+  std::printf(
+      "<text x=\"%d\" y=\"%d\" font-size=\"80\" text-anchor=\"start\" fill=\"#555\">Each key types when the "
+      "pen is lifted inside it; x or y equal to 0 is no key. Under each character: its x range.</text>\n",
+      -margin_left + margin, -margin_top + 330);
 
   int last_row_top = -1;
   for (const key_region& r : keys) {
@@ -72,8 +75,10 @@ int main() {
     const int height = r.bottom - r.top + 1;
     const int centre_x = r.left + width / 2;
     const int centre_y = r.top + height / 2;
-    std::printf("<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"%s\" stroke=\"#333\" stroke-width=\"8\"/>\n",
-                r.left, r.top, width, height, is_wide(r) ? "#fde8c8" : "#dbe9f8");
+    std::printf(
+        "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"%s\" stroke=\"#333\" "
+        "stroke-width=\"8\"/>\n",
+        r.left, r.top, width, height, is_wide(r) ? "#fde8c8" : "#dbe9f8");
     std::printf("<text x=\"%d\" y=\"%d\" font-size=\"%d\">%s</text>\n", centre_x, centre_y + 40,
                 is_wide(r) ? 150 : 190, label_of(r.key).c_str());
     // On two lines, so that the ranges of narrow keys do not run together.

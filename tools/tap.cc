@@ -110,7 +110,8 @@ options parse_options(int argc, char** argv) {
 std::int16_t stamp_now() {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
-  const auto ms = static_cast<std::uint64_t>(now.tv_sec) * 1000 + static_cast<std::uint64_t>(now.tv_nsec) / 1000000;
+  const auto ms =
+      static_cast<std::uint64_t>(now.tv_sec) * 1000 + static_cast<std::uint64_t>(now.tv_nsec) / 1000000;
   return static_cast<std::int16_t>(ms & 0xFFFF);
 }
 

@@ -47,7 +47,8 @@ decoded_text decode_text(std::string_view text) {
       else if (escape == '\\')
         key = '\\';
       else
-        return {"", refusal("unknown escape '\\" + std::string(1, escape) + "' (known: \\n \\b \\\\)", start)};
+        return {"",
+                refusal("unknown escape '\\" + std::string(1, escape) + "' (known: \\n \\b \\\\)", start)};
     }
     std::int16_t x, y;
     if (!key_centre(key, x, y))
