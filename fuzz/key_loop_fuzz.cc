@@ -28,7 +28,7 @@
 #include <unistd.h>
 
 #include "key_loop.h"
-#include "keypad_oracle.h"
+#include "keypad_bands.h"
 
 extern "C" {
 ssize_t __real_read(int fd, void* buffer, size_t size);

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "keypad.h"
-#include "keypad_oracle.h"
+#include "keypad_bands.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   for (std::size_t at = 0; at + 4 <= size; at += 4) {

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "keypad_oracle.h"
+#include "keypad_bands.h"
 #include "tap_records.h"
 
 namespace {

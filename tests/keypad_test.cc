@@ -6,39 +6,11 @@
 #include <string>
 
 #include "keypad.h"
+#include "keypad_bands.h"
 
 namespace {
 
-struct band {
-  int first, last;
-};
-
-// The layout's documented bands, written out as ranges rather than formulas.
-constexpr band row_bands[] = {{-812, 1112}, {1113, 2074}, {2075, 3037}, {3038, 3999}};
-constexpr band narrow_bands[] = {{-26, 526},   {527, 803},   {804, 1080},  {1081, 1357}, {1358, 1634},
-                                 {1635, 1911}, {1912, 2188}, {2189, 2465}, {2466, 2742}, {2743, 3019},
-                                 {3020, 3296}, {3297, 3573}, {3574, 3849}};
-constexpr band wide_bands[] = {{-949, 1449}, {1450, 2649}, {2650, 3849}};
-const std::string row_keys[] = {"mlkjihgfedcba", "zyxwvutsrqpon", std::string("\n \b", 3), "|_\\-/.6543210"};
-
-template <std::size_t n>
-int band_of(const band (&bands)[n], int v) {
-  for (std::size_t i = 0; i < n; ++i)
-    if (v >= bands[i].first && v <= bands[i].last)
-      return static_cast<int>(i);
-  return -1;
-}
-
-// The key the band table gives for (x, y).
-unsigned char key_from_bands(int x, int y) {
-  if (x == 0 || y == 0)
-    return 0;
-  const int row = band_of(row_bands, y);
-  if (row < 0)
-    return 0;
-  const int column = row == 2 ? band_of(wide_bands, x) : band_of(narrow_bands, x);
-  return column < 0 ? 0 : static_cast<unsigned char>(row_keys[row][column]);
-}
+using oracle::band;
 
 unsigned char key(int x, int y) {
   return keypad_key_at(static_cast<std::int16_t>(x), static_cast<std::int16_t>(y));
@@ -62,14 +34,14 @@ TEST(KeypadLayout, NamedPoints) {
 
 // Both sides of every band edge, on every row.
 TEST(KeypadLayout, BandEdges) {
-  for (const band& row : row_bands) {
+  for (const band& row : oracle::rows) {
     for (int y : {row.first - 1, row.first, row.last, row.last + 1}) {
-      for (const band& column : narrow_bands)
+      for (const band& column : oracle::narrow_columns)
         for (int x : {column.first - 1, column.first, column.last, column.last + 1})
-          EXPECT_EQ(key(x, y), key_from_bands(x, y)) << "at (" << x << ", " << y << ")";
-      for (const band& column : wide_bands)
+          EXPECT_EQ(key(x, y), oracle::key_at(x, y)) << "at (" << x << ", " << y << ")";
+      for (const band& column : oracle::wide_columns)
         for (int x : {column.first - 1, column.first, column.last, column.last + 1})
-          EXPECT_EQ(key(x, y), key_from_bands(x, y)) << "at (" << x << ", " << y << ")";
+          EXPECT_EQ(key(x, y), oracle::key_at(x, y)) << "at (" << x << ", " << y << ")";
     }
   }
 }
@@ -78,14 +50,14 @@ TEST(KeypadLayout, BandEdges) {
 // the layout is a row band crossed with a column band, so this covers each
 // band's whole extent, including the far negative and positive ends.
 TEST(KeypadLayout, SweepWholeRange) {
-  const int probe_y[] = {row_bands[0].first, 1000, 1500, 2500, 3500, row_bands[3].last};
+  const int probe_y[] = {oracle::rows[0].first, 1000, 1500, 2500, 3500, oracle::rows[3].last};
   const int probe_x[] = {-949, -26, 300, 527, 1449, 1450, 2000, 2649, 2650, 3849};
   int mismatches = 0;
   for (int v = INT16_MIN; v <= INT16_MAX; ++v) {
     for (int y : probe_y)
-      mismatches += key(v, y) != key_from_bands(v, y);
+      mismatches += key(v, y) != oracle::key_at(v, y);
     for (int x : probe_x)
-      mismatches += key(x, v) != key_from_bands(x, v);
+      mismatches += key(x, v) != oracle::key_at(x, v);
   }
   EXPECT_EQ(mismatches, 0);
 }

@@ -1,5 +1,5 @@
 // The keypad written out as its table of bands, independent of the layout's
-// formulas, for the fuzz targets to hold the layout against.
+// formulas, for the layout tests and fuzz targets to hold the layout against.
 #pragma once
 
 #include <cstddef>
