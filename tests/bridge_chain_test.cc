@@ -24,18 +24,9 @@
 
 #include <gtest/gtest.h>
 
+#include "deadline_wait.h"
+
 namespace {
-
-std::int64_t monotonic_ms() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
-}
-
-int poll_until(pollfd& fd, std::int64_t deadline_ms) {
-  const std::int64_t left = deadline_ms - monotonic_ms();
-  return left <= 0 ? 0 : poll(&fd, 1, static_cast<int>(left));
-}
 
 // Starts program with args; its standard input and output are the given fds.
 pid_t start(const char* program, const std::vector<const char*>& args, int stdin_fd, int stdout_fd) {
@@ -98,22 +89,6 @@ std::string read_console(int console_fd, std::size_t want, std::int64_t deadline
     text.append(chunk, static_cast<std::size_t>(got));
   }
   return text;
-}
-
-bool wait_for_inotify(int inotify_fd, std::uint32_t mask, std::int64_t deadline_ms) {
-  for (;;) {
-    pollfd watch = {inotify_fd, POLLIN, 0};
-    if (poll_until(watch, deadline_ms) != 1)
-      return false;
-    alignas(inotify_event) char buffer[4096];
-    const ssize_t got = read(inotify_fd, buffer, sizeof buffer);
-    for (ssize_t at = 0; at < got;) {
-      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-      if (event->mask & mask)
-        return true;
-      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-    }
-  }
 }
 
 std::string visible(const std::string& text) {

@@ -23,6 +23,7 @@
 
 #include "bridge_events.h"
 #include "bridge_fifo.h"
+#include "deadline_wait.h"
 #include "keypad.h"
 
 namespace {
@@ -652,30 +653,6 @@ TEST(BridgeProgram, NeverBlocksOnAFullFifoAndWritesOnlyWholeRecords) {
   ASSERT_EQ(read(fifo, &first, sizeof first), 8);
   EXPECT_EQ(std::make_pair(first.x, first.y), std::make_pair(std::int16_t{250}, std::int16_t{150}));
   close(fifo);
-}
-
-std::int64_t monotonic_ms() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
-}
-
-// Waits for an inotify event of the given kind, up to the deadline.
-bool wait_for_inotify(int inotify_fd, std::uint32_t mask, std::int64_t deadline_ms) {
-  for (;;) {
-    const std::int64_t left = deadline_ms - monotonic_ms();
-    pollfd watch = {inotify_fd, POLLIN, 0};
-    if (left <= 0 || poll(&watch, 1, static_cast<int>(left)) != 1)
-      return false;
-    alignas(inotify_event) char buffer[4096];
-    const ssize_t got = read(inotify_fd, buffer, sizeof buffer);
-    for (ssize_t at = 0; at < got;) {
-      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-      if (event->mask & mask)
-        return true;
-      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-    }
-  }
 }
 
 TEST(BridgeProgram, TakesBackATapThatNobodyReadWithin250Ms) {
