@@ -4,6 +4,7 @@
 // two made-up descriptors and pass every other call through.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -88,10 +89,10 @@ extern "C" ssize_t __wrap_read(int fd, void* buffer, size_t size) {
     errno = s.count_or_errno;
     return -1;
   }
-  const std::size_t bytes =
-      s.kind == read_kind::partial ? static_cast<std::size_t>(s.count_or_errno) : sizeof(touch_record);
-  std::memcpy(buffer, &s.record, std::min(bytes, size));
-  return static_cast<ssize_t>(std::min(bytes, size));
+  const std::size_t bytes = std::min(
+      s.kind == read_kind::partial ? static_cast<std::size_t>(s.count_or_errno) : sizeof(touch_record), size);
+  std::memcpy(buffer, &s.record, bytes);
+  return static_cast<ssize_t>(bytes);
 }
 
 extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {

@@ -31,6 +31,9 @@ namespace {
 
 constexpr int wait_ms = 5000;  // a deadline for events, never a pause
 
+// strace's fault injection: every process-creating call fails.
+constexpr const char* forks_fail = "inject=fork,vfork,clone,clone3:error=EAGAIN";
+
 int env_fd(const char* name) {
   const char* value = std::getenv(name);
   return value != nullptr ? static_cast<int>(std::strtol(value, nullptr, 10)) : -1;
@@ -252,10 +255,10 @@ class Touchkeyd : public testing::Test {
       close(touch);
   }
 
-  // Starts the daemon and returns its background PID, checking the report.
-  static pid_t start_in_background(const run& r, const std::string& name = TOUCHKEYD_PATH) {
+  // The background PID from a started daemon's report line, checked.
+  static pid_t start_in_background(const run& r) {
     const std::string line = read_line(r.out);
-    const pid_t pid = reported_pid(line, name);
+    const pid_t pid = reported_pid(line, TOUCHKEYD_PATH);
     EXPECT_GT(pid, 0) << "report line: " << line;
     return pid;
   }
@@ -338,9 +341,10 @@ TEST_F(Touchkeyd, StartupFailures) {
   for (const auto& c : cases) {
     const hidden_device hidden = c.aside != nullptr ? hide_device(c.aside) : hidden_device{};
     // strace makes every process-creating call fail; its own report goes nowhere.
-    run r = c.fork_fails ? start_daemon({"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e",
-                                         "inject=fork,vfork,clone,clone3:error=EAGAIN", TOUCHKEYD_PATH})
-                         : start_daemon({TOUCHKEYD_PATH});
+    run r =
+        c.fork_fails
+            ? start_daemon({"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", forks_fail, TOUCHKEYD_PATH})
+            : start_daemon({TOUCHKEYD_PATH});
     EXPECT_EQ(exit_status(r.foreground), 255) << c.name;
     EXPECT_EQ(read_from(r.err, 4096), c.message) << c.name;
     EXPECT_EQ(read_from(r.out, 4096), "") << c.name;
@@ -465,7 +469,7 @@ TEST_F(Touchkeyd, SystemCallsInOrder) {
     const std::string log = std::string(dir) + "/" + std::to_string(&c - cases);
     std::vector<std::string> args = {"/usr/bin/strace", "-ff", "-qq", "-o", log};
     if (c.fork_fails)
-      args.insert(args.end(), {"-e", "inject=fork,vfork,clone,clone3:error=EAGAIN"});
+      args.insert(args.end(), {"-e", forks_fail});
     args.push_back(TOUCHKEYD_PATH);
     // A background daemon needs a touchscreen whose end strace can wait for.
     const int master = c.background.empty() ? -1 : bind_touch_pty_for_test();
