@@ -28,13 +28,8 @@
 #include <unistd.h>
 
 #include "key_loop.h"
+#include "wrapped_calls.h"
 #include "keypad_bands.h"
-
-extern "C" {
-ssize_t __real_read(int fd, void* buffer, size_t size);
-int __real_ioctl(int fd, unsigned long request, void* argument);
-int __real_gettimeofday(timeval* tv, void* tz);
-}
 
 namespace {
 
@@ -190,13 +185,13 @@ int serve_injection(unsigned long request, const void* argument) {
 
 }  // namespace
 
-extern "C" ssize_t __wrap_read(int fd, void* buffer, size_t size) {
+extern "C" ssize_t fake_read(int fd, void* buffer, size_t size) {
   if (!run.active || fd != touch_fd)
-    return __real_read(fd, buffer, size);
+    return real_read(fd, buffer, size);
   return serve_read(buffer, size);
 }
 
-extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
+extern "C" int fake_ioctl(int fd, unsigned long request, ...) {
   va_list rest;
   va_start(rest, request);
   void* argument = va_arg(rest, void*);
@@ -205,12 +200,12 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
     return serve_calibration(request, argument);
   if (run.active && fd == tty_fd)
     return serve_injection(request, argument);
-  return __real_ioctl(fd, request, argument);
+  return real_ioctl(fd, request, argument);
 }
 
-extern "C" int __wrap_gettimeofday(timeval* tv, void* tz) {
+extern "C" int fake_gettimeofday(timeval* tv, void* tz) {
   if (!run.active)
-    return __real_gettimeofday(tv, tz);
+    return real_gettimeofday(tv, tz);
   return serve_clock(tv);
 }
 
