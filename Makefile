@@ -72,9 +72,16 @@ keypad-svg: build
 
 # The Debian package, built by CPack from the normal build:
 # $(BUILD)/touchkeyd_<version>_<arch>.deb.
+# With ARCH (arm64, armhf): build-ARCH/touchkeyd_<version>_ARCH.deb from the
+# cross build.
 .PHONY: package
+ifeq ($(ARCH),)
 package: build
 	cd $(BUILD) && cpack -G DEB
+else
+package: build-cross
+	cd $(CROSS_BUILD) && cpack -G DEB
+endif
 
 # Cross builds for ARM boards (and s390x, big-endian, as a canary for byte
 # order): `make test-cross ARCH=arm64|armhf|s390x` builds in build-ARCH with
