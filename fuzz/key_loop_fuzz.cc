@@ -6,7 +6,8 @@
 // The input is consumed as the loop asks for it:
 //   read          1 control byte: low nibble = bytes returned (8 and above: a
 //                 whole record); bit 4 set = a pen-up on the key numbered by
-//                 the next byte, else the record's bytes follow in the input
+//                 the next byte, else the record's bytes follow in the input:
+//                 pressure, x, y, millisecs, 16-bit little-endian each
 //   gettimeofday  1 byte: below 0xF0 the clock moves on by that many ms, else
 //                 8 bytes follow, a wall-clock reading anywhere in its range
 //   TIOCSTI       1 byte: 0xFF makes the injection fail
@@ -27,6 +28,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "fuzz_input.h"
 #include "key_loop.h"
 #include "wrapped_calls.h"
 #include "keypad_bands.h"
@@ -123,10 +125,10 @@ ssize_t serve_read(void* buffer, std::size_t size) {
   if ((control & 0x10) != 0) {
     record = pen_up_on_key(take_byte());
   } else {
-    unsigned char raw[sizeof record] = {};
+    std::uint8_t raw[sizeof record] = {};
     for (std::size_t i = 0; i < count; ++i)
       raw[i] = take_byte();
-    std::memcpy(&record, raw, sizeof record);
+    record = {int16_le(raw), int16_le(raw + 2), int16_le(raw + 4), int16_le(raw + 6)};
   }
   std::memcpy(buffer, &record, count);
   run.pen_up = count == sizeof record && record.pressure == 0;
@@ -176,6 +178,7 @@ int serve_injection(unsigned long request, const void* argument) {
   if (!run.pen_up || !run.clock_read || run.injected || key != run.key)
     fault("injected other than the key under the latest pen-up record, once");
   run.injected = true;
+  ++fuzz_effects;
   if (take_byte() == 0xFF) {
     errno = EIO;
     return -1;
