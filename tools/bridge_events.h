@@ -6,14 +6,8 @@
 #include <cstdint>
 #include <linux/input.h>
 
-#include "key_loop.h"
-
-// The keypad's own area in raw units: the panel's whole surface maps onto it,
-// so that its edges are keys and not dead zones.
-constexpr std::int32_t keypad_x_first = 250;
-constexpr std::int32_t keypad_x_last = 3849;
-constexpr std::int32_t keypad_y_first = 150;
-constexpr std::int32_t keypad_y_last = 3999;
+#include "keypad.h"
+#include "touch_record.h"
 
 struct axis_range {
   std::int32_t min = 0;
