@@ -263,36 +263,6 @@ TEST_F(Touchkeyd, ReportNamesArgvZero) {
   }
 }
 
-// A device that cannot be opened, or a fork that fails, ends the program with
-// its message and status 255, and leaves no process behind.
-TEST_F(Touchkeyd, StartupFailures) {
-  const struct {
-    const char* name;
-    const char* aside;  // this device is taken away for the run
-    bool fork_fails;
-    const char* message;
-  } cases[] = {
-      {"touchscreen missing", "/dev/tsdev", false,
-       "Failed to open the touchscreen device: No such file or directory\n"},
-      {"console missing", "/dev/tty0", false,
-       "Failed to open the terminal device: No such file or directory\n"},
-      {"fork fails", nullptr, true, "Failed to fork: Resource temporarily unavailable\n"},
-  };
-  for (const auto& c : cases) {
-    const hidden_device hidden = c.aside != nullptr ? hide_device(c.aside) : hidden_device{};
-    // strace makes every process-creating call fail; its own report goes nowhere.
-    const finished r = run_to_end(c.fork_fails ? without_env({"/usr/bin/strace", "-qq", "-o", "/dev/null",
-                                                              "-e", forks_fail, TOUCHKEYD_PATH})
-                                               : without_env({TOUCHKEYD_PATH}));
-    EXPECT_EQ(r.status, 255) << c.name;
-    EXPECT_EQ(r.err, c.message) << c.name;
-    EXPECT_EQ(r.out, "") << c.name;
-    EXPECT_FALSE(has_children()) << c.name;
-    if (c.aside != nullptr)
-      restore_device(hidden);
-  }
-}
-
 // A console that refuses TIOCSTI (a plain file) is reported per key and the
 // loop goes on.
 TEST_F(Touchkeyd, FailedInjectionIsReportedAndLoopGoesOn) {
@@ -371,9 +341,11 @@ std::vector<std::string> device_calls(const std::string& log_path, std::map<int,
   return calls;
 }
 
-// The opens (flags 0 and nothing else), the fork, the calibration before the
-// first read, the injection on the console, and the closes (console first),
-// as the kernel saw them, in both processes and on every way out.
+// On every way out, the calls as the kernel saw them in both processes: the
+// opens (flags 0 and nothing else), the fork, the calibration before the first
+// read, the injection on the console, and the closes (console first). A device
+// that cannot be opened, or a fork that fails, ends the program with its
+// message and status 255; none leaves a process behind.
 TEST_F(Touchkeyd, SystemCallsInOrder) {
   const std::vector<std::string> opened = {"open /dev/tsdev O_RDONLY", "open /dev/tty0 O_RDONLY"};
   const std::vector<std::string> closed = {"close /dev/tty0", "close /dev/tsdev"};
@@ -385,18 +357,28 @@ TEST_F(Touchkeyd, SystemCallsInOrder) {
   };
   const struct {
     const char* name;
-    const char* aside;
+    const char* aside;  // this device is taken away for the run
     bool fork_fails;
-    std::vector<std::string> foreground, background;
+    int status;
+    const char* message;
+    std::vector<std::string> foreground, background = {};
   } cases[] = {
-      {"touchscreen missing", "/dev/tsdev", false, {"open /dev/tsdev O_RDONLY failed", "exit -1"}, {}},
+      {"touchscreen missing",
+       "/dev/tsdev",
+       false,
+       255,
+       "Failed to open the touchscreen device: No such file or directory\n",
+       {"open /dev/tsdev O_RDONLY failed", "exit -1"}},
       {"console missing",
        "/dev/tty0",
        false,
-       {"open /dev/tsdev O_RDONLY", "open /dev/tty0 O_RDONLY failed", "close /dev/tsdev", "exit -1"},
-       {}},
-      {"fork fails", nullptr, true, join({opened, {"fork failed"}, closed, {"exit -1"}}), {}},
-      {"typing until a read fails", nullptr, false, join({opened, {"fork"}, closed, {"exit 0"}}),
+       255,
+       "Failed to open the terminal device: No such file or directory\n",
+       {"open /dev/tsdev O_RDONLY", "open /dev/tty0 O_RDONLY failed", "close /dev/tsdev", "exit -1"}},
+      {"fork fails", nullptr, true, 255, "Failed to fork: Resource temporarily unavailable\n",
+       join({opened, {"fork failed"}, closed, {"exit -1"}})},
+      {"typing until a read fails", nullptr, false, 0, "Reading from touchscreen: Input/output error\n",
+       join({opened, {"fork"}, closed, {"exit 0"}}),
        join({{"ioctl /dev/tsdev _IOC(_IOC_NONE", "read /dev/tsdev 8", "ioctl /dev/tty0 TIOCSTI",
               "read /dev/tsdev EIO"},
              closed,
@@ -420,8 +402,14 @@ TEST_F(Touchkeyd, SystemCallsInOrder) {
       EXPECT_TRUE(blocked_in_read(pid));
       close(master);  // the background's read fails; strace then ends
     }
-    wait_exit(r.pid);
-    close_pipes(r);
+    // strace ends with the foreground's status once every process it follows has ended.
+    EXPECT_EQ(wait_exit(r.pid), c.status) << c.name;
+    EXPECT_EQ(read_all(r.err), c.message) << c.name;
+    EXPECT_EQ(read_all(r.out), "") << c.name;
+    if (pid > 0) {
+      EXPECT_EQ(wait_exit(pid), 0) << c.name;  // the background: ours, as the subreaper
+    }
+    EXPECT_FALSE(has_children()) << c.name;
     if (c.aside != nullptr)
       restore_device(hidden);
 
