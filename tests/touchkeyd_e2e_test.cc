@@ -223,10 +223,7 @@ TEST_F(Touchkeyd, TypesIntoTheConsole) {
   ASSERT_GT(pid, 0);
   // Still there, and ours to reap: the very process the report named.
   EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0);
-  std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
-  std::string name;
-  std::getline(comm, name);
-  EXPECT_EQ(name, "touchkeyd");
+  EXPECT_EQ(read_file("/proc/" + std::to_string(pid) + "/comm"), "touchkeyd\n");
 
   const std::string text = "amnz0|5 \b\n";
   type_text(touch, text);
