@@ -40,7 +40,7 @@ struct Sandbox : testing::Test {
   }
 
   // Starts the daemon in the sandbox and says "ready" once it runs.
-  std::string start_daemon_then(const std::string& rest) {
+  std::string start_daemon_then(const std::string& rest) const {
     return "exec 7<>/dev/tsdev; " + daemon + " >/dev/null && echo ready; " + rest;
   }
 

@@ -55,11 +55,11 @@ std::vector<touch_record> records_in(const std::string& bytes) {
 }
 
 struct TapTool : testing::Test {
-  std::string make_fifo() {
+  std::string make_fifo() const {
     EXPECT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
     return dir / "fifo";
   }
-  std::string make_file(const char* name, mode_t mode) {
+  std::string make_file(const char* name, mode_t mode) const {
     write_file(dir / name, "", mode);
     return dir / name;
   }
