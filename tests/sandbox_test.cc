@@ -87,8 +87,8 @@ TEST_F(Sandbox, NothingOutlivesIt) {
       kill(r.pid, c.signal);
     else
       EXPECT_EQ(write(r.in, "go\n", 3), 3);
-    close_pipes(r);
     EXPECT_EQ(wait_exit(r.pid), c.status) << c.how;
+    close_pipes(r);
     for (pid_t pid : daemons)
       EXPECT_TRUE(ends_within(pid)) << c.how;
     EXPECT_TRUE(processes_named(name).empty()) << c.how;
