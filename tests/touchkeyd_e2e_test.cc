@@ -415,14 +415,14 @@ TEST_F(Touchkeyd, SystemCallsInOrder) {
     for (const auto& entry : std::filesystem::directory_iterator(logs.path))
       names.push_back(entry.path());
     const std::string background_log = log + "." + std::to_string(pid);
-    std::map<int, std::string> inherited;
+    std::map<int, std::string> handed_down;  // open in the foreground when it forked
     std::vector<std::string> foreground, background;
     for (const std::string& name : names)
       if (name != background_log)
-        foreground = device_calls(name, {}, inherited);
+        foreground = device_calls(name, {}, handed_down);
     if (pid > 0) {
       std::map<int, std::string> forked_again;  // the background never forks
-      background = device_calls(background_log, inherited, forked_again);
+      background = device_calls(background_log, handed_down, forked_again);
     }
     EXPECT_EQ(foreground, c.foreground) << c.name;
     EXPECT_EQ(background, c.background) << c.name;
