@@ -10,7 +10,7 @@
 #include <initializer_list>
 #include <vector>
 
-#include "bridge_events.h"
+#include "evdev.h"
 #include "wrapped_calls.h"
 
 namespace {
