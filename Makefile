@@ -93,6 +93,9 @@ ARCH ?=
 triplet_arm64 := aarch64-linux-gnu
 triplet_armhf := arm-linux-gnueabihf
 triplet_s390x := s390x-linux-gnu
+qemu_arm64 := qemu-aarch64
+qemu_armhf := qemu-arm
+qemu_s390x := qemu-s390x
 CROSS_BUILD = build-$(ARCH)
 CROSS_TESTS ?= .
 
@@ -104,5 +107,5 @@ build-cross:
 	cmake --build $(CROSS_BUILD) -j $(JOBS)
 
 test-cross: build-cross
-	scripts/run-foreign.sh $(CROSS_BUILD)/touchkeyd -- \
+	scripts/run-foreign.sh $(qemu_$(ARCH)) /usr/$(triplet_$(ARCH)) $(CROSS_BUILD)/touchkeyd -- \
 	  sh -c 'cd $(CROSS_BUILD) && ctest --output-on-failure -E real_console -R "$(CROSS_TESTS)"'
