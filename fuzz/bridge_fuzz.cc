@@ -21,11 +21,6 @@
 #include "fault.h"
 #include "fuzz_input.h"
 
-namespace {
-
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   constexpr std::size_t setup = 10;
   if (size < setup)

@@ -29,8 +29,8 @@
 #include "fault.h"
 #include "fuzz_input.h"
 #include "key_loop.h"
-#include "wrapped_calls.h"
 #include "keypad_bands.h"
+#include "wrapped_calls.h"
 
 namespace {
 
