@@ -79,7 +79,7 @@ const std::string& kernel_read_number() {
       char c;
       _exit(static_cast<int>(read(ends[0], &c, 1)));
     }
-    const std::string seen = wait_until_sleeping(child);
+    std::string seen = wait_until_sleeping(child);
     close(ends[1]);
     waitpid(child, nullptr, 0);
     close(ends[0]);

@@ -24,6 +24,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
 #include <limits.h>
 #include <poll.h>
 #include <sched.h>
@@ -134,12 +135,9 @@ bool anyone_holds(const std::string& path) {
 // Whether this process lives in a user namespace other than the machine's
 // (as under scripts/run-foreign.sh), whose uid map is not the whole range.
 bool in_user_namespace() {
-  FILE* map = std::fopen("/proc/self/uid_map", "re");
+  std::ifstream map("/proc/self/uid_map");
   unsigned long inside = 0, outside = 0, count = 0;
-  const bool read = map != nullptr && std::fscanf(map, "%lu %lu %lu", &inside, &outside, &count) == 3;
-  if (map != nullptr)
-    std::fclose(map);
-  return read && !(inside == 0 && outside == 0 && count == 4294967295ul);
+  return map >> inside >> outside >> count && !(inside == 0 && outside == 0 && count == 4294967295ul);
 }
 
 // Checked before anything is set up, from the machine's own /dev and /proc.
@@ -293,7 +291,7 @@ void close_fd_named_by(const char* variable) {
 // is the one right a process has at its own terminal.
 void share_console_as_controlling_terminal() {
   const char* console_path = std::getenv("TOUCHKEY_CONSOLE");
-  if (setsid() == -1)
+  if (console_path == nullptr || setsid() == -1)
     fail("setsid");
   const int console = open(console_path, O_RDWR | O_CLOEXEC);
   if (console == -1 || ioctl(console, TIOCSCTTY, 0) == -1)
@@ -317,7 +315,7 @@ void start_console_shell(bool console_shared) {
     unsetenv("TOUCHKEY_TOUCH_MASTER_FD");
     unsetenv("TOUCHKEY_CONSOLE_MASTER_FD");
     const char* console_path = std::getenv("TOUCHKEY_CONSOLE");
-    if (!console_shared && setsid() == -1)
+    if (console_path == nullptr || (!console_shared && setsid() == -1))
       fail("setsid");
     const int console = open(console_path, O_RDWR);
     if (console == -1 || (!console_shared && ioctl(console, TIOCSCTTY, 0) == -1))
