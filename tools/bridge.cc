@@ -16,18 +16,22 @@
 
 #include "bridge_events.h"
 #include "bridge_fifo.h"
+#include "calibration.h"
+#include "cli.h"
 #include "evdev.h"
 
 namespace {
 
-constexpr int usage_status = 2;
 constexpr int failure_status = 1;
+constexpr const char* default_calibration = "/etc/touchkey/calibration";
 
 struct options {
   const char* device = nullptr;  // nullptr: find the first touchscreen
   const char* output = "/dev/tsdev";
   bool x_range_given = false;
   bool y_range_given = false;
+  const char* calibration = nullptr;  // --calibration FILE
+  bool matrix_given = false;
   panel_mapping mapping;
 };
 
@@ -40,7 +44,8 @@ void request_stop(int /*signal*/) { stop_requested = 1; }
     std::fprintf(stderr, "touchkey-bridge: %s\n", problem);
   std::fprintf(stderr,
                "usage: touchkey-bridge [--device PATH] [--output PATH] [--x-range MIN,MAX]\n"
-               "                       [--y-range MIN,MAX] [--swap-xy] [--invert-x] [--invert-y]\n");
+               "                       [--y-range MIN,MAX] [--matrix A,B,C,D,E,F | --calibration FILE]\n"
+               "                       [--swap-xy] [--invert-x] [--invert-y]\n");
   std::exit(usage_status);
 }
 
@@ -87,6 +92,16 @@ options parse_options(int argc, char** argv) {
     } else if (std::strcmp(arg, "--y-range") == 0 && has_value) {
       opts.mapping.y = parse_range(arg, argv[++i]);
       opts.y_range_given = true;
+    } else if (std::strcmp(arg, "--matrix") == 0 && has_value) {
+      double m[6];
+      if (!parse_number_list(argv[++i], m, 6)) {
+        std::fprintf(stderr, "touchkey-bridge: --matrix wants six numbers a,b,c,d,e,f, not '%s'\n", argv[i]);
+        usage(nullptr);
+      }
+      opts.mapping.matrix = {m[0], m[1], m[2], m[3], m[4], m[5]};
+      opts.matrix_given = true;
+    } else if (std::strcmp(arg, "--calibration") == 0 && has_value) {
+      opts.calibration = argv[++i];
     } else if (std::strcmp(arg, "--help") == 0) {
       usage(nullptr);
     } else {
@@ -94,7 +109,45 @@ options parse_options(int argc, char** argv) {
       usage(nullptr);
     }
   }
+  if (opts.matrix_given && opts.calibration != nullptr)
+    usage("--matrix and --calibration exclude each other");
   return opts;
+}
+
+// Takes the matrix from the calibration file: the one named, or the default
+// one when it exists. Says in `source` where the matrix came from.
+void load_calibration(options& opts, char* source, std::size_t size) {
+  if (opts.matrix_given) {
+    std::snprintf(source, size, "calibration from --matrix");
+    return;
+  }
+  const char* path = opts.calibration != nullptr ? opts.calibration : default_calibration;
+  bool missing = false;
+  char problem[160];
+  if (read_calibration(path, opts.mapping.matrix, missing, problem, sizeof problem)) {
+    std::snprintf(source, size, "calibration from %s", path);
+    return;
+  }
+  if (missing && opts.calibration == nullptr) {
+    std::snprintf(source, size, "no calibration (%s absent)", path);
+    return;
+  }
+  std::fprintf(stderr, "touchkey-bridge: calibration %s: %s\n", path, problem);
+  std::exit(failure_status);
+}
+
+// One line on what is served from where, and how the panel is mapped: the
+// calibration and the orientation options as the one matrix they make.
+void print_start_line(const options& opts, const char* calibration_source) {
+  char matrix[160];
+  format_matrix(
+      compose(orientation_matrix(opts.mapping.swap_xy, opts.mapping.invert_x, opts.mapping.invert_y),
+              opts.mapping.matrix),
+      matrix, sizeof matrix);
+  std::printf("touchkey-bridge: serving %s from %s (x %d..%d, y %d..%d), %s, mapping %s\n", opts.output,
+              opts.device, opts.mapping.x.min, opts.mapping.x.max, opts.mapping.y.min, opts.mapping.y.max,
+              calibration_source, matrix);
+  std::fflush(stdout);
 }
 
 // Takes the panel's ranges (unless given on the command line) and its present
@@ -154,6 +207,8 @@ void write_records(int fifo_fd, const char* output, const touch_record* records,
 
 int main(int argc, char** argv) {
   options opts = parse_options(argc, argv);
+  char calibration_source[PATH_MAX + 64];
+  load_calibration(opts, calibration_source, sizeof calibration_source);
   umask(077);
 
   // The signals are let in only while waiting, so a stop request is never
@@ -200,6 +255,7 @@ int main(int argc, char** argv) {
   const int fifo_fd = open_output_fifo(opts.output);
   if (fifo_fd == -1)
     return failure_status;
+  print_start_line(opts, calibration_source);
 
   static pending_log log;
   constexpr std::size_t batch = 64;
