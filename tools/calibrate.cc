@@ -2,6 +2,7 @@
 // on the screen's corners and writes the file the bridge reads at start.
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -205,8 +206,8 @@ void print_picture(const panel_mapping& mapping, const std::int32_t taps[corner_
         x += weight[i] * taps[i][0];
         y += weight[i] * taps[i][1];
       }
-      const keypad_point k =
-          map_point(mapping, static_cast<std::int32_t>(x + 0.5), static_cast<std::int32_t>(y + 0.5));
+      const keypad_point k = map_point(mapping, static_cast<std::int32_t>(std::lround(x)),
+                                       static_cast<std::int32_t>(std::lround(y)));
       line[n++] = glyph(keypad_key_at(static_cast<std::int16_t>(k.x), static_cast<std::int16_t>(k.y)));
     }
     line[n] = '\0';
