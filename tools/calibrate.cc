@@ -239,6 +239,7 @@ int main(int argc, char** argv) {
         cli_fail(failure_status, "%s ended after %d of the four taps; %s is left as it was", p.path, i,
                  opts.output);
       std::printf("  %s: panel %d,%d\n", corner_names[i], taps[i][0], taps[i][1]);
+      std::fflush(stdout);  // before any refusal on standard error
       points[i] = {normalise(taps[i][0], p.x), normalise(taps[i][1], p.y)};
     }
     fit = fit_corners(points, opts.mirror);
