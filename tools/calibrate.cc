@@ -86,7 +86,7 @@ struct panel {
 // Opens the panel the way the bridge does, and takes it for this program
 // alone: a running bridge must type nothing while the corners are tapped.
 panel open_panel(const options& opts) {
-  static touchscreen_search found;
+  static touchscreen_search found;  // static: the panel's path points into it
   panel p;
   p.path = opts.device;
   if (p.path != nullptr) {
