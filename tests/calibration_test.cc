@@ -89,11 +89,6 @@ std::string tap_events(int x, int y) {
   return stream;
 }
 
-struct finished {
-  int status;
-  std::string out, err;
-};
-
 finished calibrate(const temp_dir& dir, const std::string& stream, const std::string& x_range,
                    const std::string& y_range, bool mirror = false) {
   write_file(dir / "corners", stream);
@@ -101,9 +96,7 @@ finished calibrate(const temp_dir& dir, const std::string& stream, const std::st
                             "--y-range", y_range, "--output", dir / "calibration"}};
   if (mirror)
     request.argv.push_back("--mirror");
-  const spawned p = spawn(request);
-  std::string out = read_all(p.out), err = read_all(p.err);
-  return {wait_exit(p.pid), out, err};
+  return run_to_end(request);
 }
 
 TEST(CalibrationProgram, RefusesBadTapsAndKeepsTheOldFile) {
