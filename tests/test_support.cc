@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <regex>
 #include <sys/inotify.h>
-#include <sys/pidfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -75,7 +75,9 @@ spawned spawn(const spawn_request& request) {
 }
 
 int wait_exit(pid_t pid, int timeout_ms) {
-  const int pidfd = pidfd_open(pid, 0);
+  // By syscall: glibc 2.36's <sys/pidfd.h> declares pidfd_open without C
+  // linkage, so C++ cannot link against it.
+  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
   pollfd exited = {pidfd, POLLIN, 0};
   const bool done = pidfd == -1 || poll_until(exited, monotonic_ms() + timeout_ms) == 1;
   if (pidfd != -1)
