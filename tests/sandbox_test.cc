@@ -131,6 +131,21 @@ TEST_F(Sandbox, CommandStatusComesBack) {
   }
 }
 
+// A command run in another sandbox has that one's variables; they name its
+// descriptors and shell, none of which exist in a new sandbox.
+TEST_F(Sandbox, PassesOnNoneOfAnOuterSandboxsVariables) {
+  setenv("TOUCHKEY_TOUCH_MASTER_FD", "0", 1);
+  setenv("TOUCHKEY_SHELL_PID", "1", 1);
+  const sandbox_run r =
+      start_sandbox("echo \"${TOUCHKEY_TOUCH_MASTER_FD-unset} ${TOUCHKEY_SHELL_PID-unset}\"");
+  unsetenv("TOUCHKEY_TOUCH_MASTER_FD");
+  unsetenv("TOUCHKEY_SHELL_PID");
+  close(r.in);
+  EXPECT_EQ(read_line(r.out), "unset unset");
+  EXPECT_EQ(status_of(r.pid), 0);
+  close(r.out);
+}
+
 // However the sandbox ends, the daemon the command started ends with it.
 TEST_F(Sandbox, NothingOutlivesIt) {
   const struct {
