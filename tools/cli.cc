@@ -151,6 +151,9 @@ int cli_next_option(int argc, char** argv, const char* short_options, const opti
   }
 }
 
+// These three are printf-style, so that the compiler checks every format
+// against its arguments (the attributes in cli.h).
+// NOLINTNEXTLINE(cert-dcl50-cpp)
 void cli_warn(const char* format, ...) {
   va_list args;
   va_start(args, format);
@@ -158,6 +161,7 @@ void cli_warn(const char* format, ...) {
   va_end(args);
 }
 
+// NOLINTNEXTLINE(cert-dcl50-cpp)
 void cli_fail(int status, const char* format, ...) {
   va_list args;
   va_start(args, format);
@@ -166,6 +170,7 @@ void cli_fail(int status, const char* format, ...) {
   std::exit(status);
 }
 
+// NOLINTNEXTLINE(cert-dcl50-cpp)
 void cli_usage_error(const char* format, ...) {
   va_list args;
   va_start(args, format);

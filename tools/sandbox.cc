@@ -146,17 +146,14 @@ bool anyone_holds(const std::string& path) {
 // Checked before anything is set up, from the machine's own /dev and /proc.
 std::string real_console_or_exit() {
   const int tty0 = open("/dev/tty0", O_RDONLY | O_NOCTTY | O_CLOEXEC);
-  if (tty0 == -1) {
+  if (tty0 == -1)
     cli_fail(unavailable_status, "real console unavailable: /dev/tty0: %s", std::strerror(errno));
-  }
   close(tty0);
   std::string vt = active_vt();
-  if (vt.empty()) {
+  if (vt.empty())
     cli_fail(unavailable_status, "real console unavailable: no active virtual console");
-  }
-  if (anyone_holds("/dev/" + vt)) {
+  if (anyone_holds("/dev/" + vt))
     cli_fail(unavailable_status, "real console unavailable: /dev/%s is in use", vt.c_str());
-  }
   return vt;
 }
 

@@ -137,7 +137,7 @@ void arm_alarm(std::int64_t ms) {
   itimerval timer = {};
   if (ms > 0) {
     timer.it_value = {static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000 * 1000)};
-    timer.it_interval = {0, retry_ms * 1000};
+    timer.it_interval = {0, static_cast<suseconds_t>(retry_ms) * 1000};
   }
   setitimer(ITIMER_REAL, &timer, nullptr);
 }
