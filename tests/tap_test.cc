@@ -1,5 +1,6 @@
 // touchkey-tap, the built program, against real paths: FIFOs with and without
-// a reader, missing and unwritable paths, standard output, and its statuses.
+// a reader, ptys nobody reads, missing and unwritable paths, standard output,
+// and its statuses.
 #include <gtest/gtest.h>
 
 #include <cerrno>
