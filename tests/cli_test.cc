@@ -28,34 +28,23 @@ const program_case programs[] = {
     {"touchkey-keypad-svg", TOUCHKEY_KEYPAD_SVG, "--output"},
 };
 
-struct outcome {
-  int status = -1;
-  std::string out, err;
-};
-
 // out: new_pipe to read standard output back, or a descriptor to give it.
-outcome run(const char* path, std::vector<std::string> args, int out = new_pipe) {
+finished run(const char* path, std::vector<std::string> args, int out = new_pipe) {
   args.insert(args.begin(), path);
-  spawned child = spawn({.argv = args, .out = out});
-  outcome result;
-  if (child.out != -1)
-    result.out = read_all(child.out);
-  result.err = read_all(child.err);
-  result.status = wait_exit(child.pid);
-  return result;
+  return run_to_end({.argv = args, .out = out});
 }
 
 TEST(CommandLine, EveryProgramAnswersHelpAndVersionOnStandardOutput) {
   for (const program_case& p : programs) {
     SCOPED_TRACE(p.name);
-    const outcome help = run(p.path, {"--help"});
+    const finished help = run(p.path, {"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("usage: " + p.name + " ", 0), 0u) << help.out;
     EXPECT_NE(help.out.find("--version"), std::string::npos) << help.out;
     EXPECT_EQ(help.err, "");
     EXPECT_EQ(run(p.path, {"-h"}).out, help.out);
 
-    const outcome version = run(p.path, {"--version"});
+    const finished version = run(p.path, {"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, p.name + " (touchkeyd) " TOUCHKEY_VERSION "\n");
     EXPECT_EQ(version.err, "");
@@ -76,7 +65,7 @@ TEST(CommandLine, EveryProgramRefusesBadUsageWithAReasonAndStatus2) {
     };
     for (const auto& c : cases) {
       SCOPED_TRACE(p.name + " " + c.args[0]);
-      const outcome r = run(p.path, c.args);
+      const finished r = run(p.path, c.args);
       EXPECT_EQ(r.status, 2);
       EXPECT_EQ(r.out, "");
       EXPECT_EQ(r.err.rfind(p.name + ": " + c.reason + "\nusage: " + p.name + " ", 0), 0u) << r.err;
@@ -105,7 +94,7 @@ TEST(CommandLine, ValuesJoinWithAnEqualsSign) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
-    const outcome r = run(c.path, c.args);
+    const finished r = run(c.path, c.args);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, c.out);
   }
@@ -141,7 +130,7 @@ TEST(CommandLine, OutputThatCannotBeWrittenIsAFailure) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.says);
-    const outcome r = run(c.path, c.args, c.out);
+    const finished r = run(c.path, c.args, c.out);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, c.says);
   }
@@ -166,7 +155,7 @@ TEST(CommandLine, BridgeSaysWhyItFoundNoTouchscreen) {
     const std::string script = "mkdir /dev/input && " + c.event_devices +
                                " && exec setpriv --bounding-set -dac_override,-dac_read_search " +
                                TOUCHKEY_BRIDGE + " --output /dev/out";
-    const outcome r = run(TOUCHKEY_SANDBOX, {"sh", "-c", script});
+    const finished r = run(TOUCHKEY_SANDBOX, {"sh", "-c", script});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, c.says);
   }
