@@ -26,6 +26,7 @@ const program_case programs[] = {
     {"touchkey-tap", TOUCHKEY_TAP, "--delay"},
     {"touchkey-sandbox", TOUCHKEY_SANDBOX, "--touch"},
     {"touchkey-keypad-svg", TOUCHKEY_KEYPAD_SVG, "--output"},
+    {"touchkey-calibrate", TOUCHKEY_CALIBRATE, "--x-range"},
 };
 
 // out: new_pipe to read standard output back, or a descriptor to give it.
