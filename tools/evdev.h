@@ -23,6 +23,8 @@ struct evdev_capabilities {
 
 // False when fd is not an evdev device.
 bool is_evdev(int fd);
+// The name the device gives itself ("... Touchscreen"), cut to fit size.
+bool read_device_name(int fd, char* name, std::size_t size);
 bool read_capabilities(int fd, evdev_capabilities& caps);
 
 // A touchscreen reports absolute positions and touch contact, and is no
@@ -37,6 +39,10 @@ struct touchscreen_search {
   int open_errno = 0;  // why the first of them could not
 };
 touchscreen_search find_touchscreen();
+
+// Takes the device for this process alone (EVIOCGRAB) until it is closed, so
+// that no other reader (a running bridge) acts on its events meanwhile.
+bool grab_device(int fd);
 
 // The panel's x and y ranges: those of slot positions on a multi-touch panel
 // (which multi_touch then says), else of ABS_X and ABS_Y. False when the
