@@ -22,13 +22,13 @@ struct device {
   std::vector<unsigned> keys_down;
   std::int32_t x, y, slot0_tracking_id;
 };
-const device* faked = nullptr;
+device faked;
 
 // The key bitmap as the kernel lays it out: bit k of word k / bits_per_word.
 void copy_key_bitmap(void* argument, std::size_t size) {
   constexpr unsigned bits_per_word = sizeof(unsigned long) * CHAR_BIT;
   std::vector<unsigned long> words(KEY_MAX / bits_per_word + 1);
-  for (unsigned key : faked->keys_down)
+  for (unsigned key : faked.keys_down)
     words[key / bits_per_word] |= 1ul << (key % bits_per_word);
   std::memcpy(argument, words.data(), std::min(size, words.size() * sizeof(unsigned long)));
 }
@@ -58,13 +58,13 @@ extern "C" int fake_ioctl(int fd, unsigned long request, ...) {
     std::memcpy(argument, &info, sizeof info);
     return true;
   };
-  if (abs_answer(ABS_X, faked->x) || abs_answer(ABS_Y, faked->y) || abs_answer(ABS_PRESSURE, 0) ||
+  if (abs_answer(ABS_X, faked.x) || abs_answer(ABS_Y, faked.y) || abs_answer(ABS_PRESSURE, 0) ||
       abs_answer(ABS_MT_SLOT, 0))
     return 0;
   if (_IOC_TYPE(request) == 'E' && _IOC_NR(request) == _IOC_NR(EVIOCGMTSLOTS(0))) {
     std::uint32_t code;
     std::memcpy(&code, argument, sizeof code);
-    const std::int32_t slot0 = code == ABS_MT_TRACKING_ID ? faked->slot0_tracking_id : 7;
+    const std::int32_t slot0 = code == ABS_MT_TRACKING_ID ? faked.slot0_tracking_id : 7;
     std::memcpy(static_cast<char*>(argument) + sizeof code, &slot0, sizeof slot0);
     return 0;
   }
@@ -89,8 +89,7 @@ TEST(BridgeSnapshot, ReadsTheKeyBitmapAsTheKernelLaysItOut) {
       {"a key in BTN_TOUCH's word, other half", {BTN_TOUCH / 32 * 32 + (BTN_TOUCH % 32) % 8 + 16}, false},
   };
   for (const auto& c : cases) {
-    const device d = {c.keys_down, 1234, 567, 3};
-    faked = &d;
+    faked = {c.keys_down, 1234, 567, 3};
     device_snapshot snapshot;
     ASSERT_TRUE(read_snapshot(fake_device_fd, snapshot)) << c.name;
     EXPECT_EQ(snapshot.touch_key, c.touching) << c.name;

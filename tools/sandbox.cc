@@ -293,8 +293,8 @@ void close_fd_named_by(const char* variable) {
 // In a user namespace TIOCSTI into a terminal other than the caller's
 // controlling one is refused (it needs CAP_SYS_ADMIN in the machine's
 // namespace), so there the console pty becomes the controlling terminal of
-// init's session, which every process of the namespace shares. Binding it
-// is the one right a process has at its own terminal.
+// init's session, which every process of the namespace shares: TIOCSTI into
+// one's own controlling terminal needs no capability.
 void share_console_as_controlling_terminal() {
   const char* console_path = std::getenv("TOUCHKEY_CONSOLE");
   if (console_path == nullptr || setsid() == -1)
