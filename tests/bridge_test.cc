@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sstream>
 #include <string>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
@@ -23,8 +24,8 @@
 
 #include "bridge_events.h"
 #include "bridge_fifo.h"
-#include "deadline_wait.h"
 #include "keypad.h"
+#include "test_support.h"
 
 namespace {
 
@@ -159,6 +160,74 @@ TEST(BridgeDecode, MultiTouchPressureComesFromSlotZero) {
   };
   const std::vector<point> expected = {{90, 250, 150}};
   EXPECT_EQ(decode(events, identity_mapping()), expected);
+}
+
+// A contact also ends without tracking id -1: at BTN_TOUCH 0 in a type A
+// stream (contacts between SYN_MT_REPORTs, ids or not), and when slot 0 takes
+// a new tracking id (the old contact is gone, and its pen-up is owed).
+TEST(BridgeDecode, ContactsThatEndWithoutTrackingIdMinusOne) {
+  const input_event mt_report = ev(EV_SYN, SYN_MT_REPORT, 0);
+  const auto id = [](int value) { return ev(EV_ABS, ABS_MT_TRACKING_ID, value); };
+  const auto mt_x = [](int value) { return ev(EV_ABS, ABS_MT_POSITION_X, value); };
+  const input_event mt_y = ev(EV_ABS, ABS_MT_POSITION_Y, 850);
+  const struct {
+    const char* name;
+    std::vector<input_event> events;
+    std::vector<point> records;
+  } cases[] = {
+      {"type A with tracking ids ends at BTN_TOUCH 0",
+       {ev(EV_KEY, BTN_TOUCH, 1), ev(EV_ABS, ABS_X, 3450), ev(EV_ABS, ABS_Y, 850), id(5), mt_x(3450), mt_y,
+        mt_report, syn(), ev(EV_KEY, BTN_TOUCH, 0), mt_report, syn()},
+       {{1, 3700, 1000}, {0, 3700, 1000}}},
+      {"a new tracking id in slot 0 lifts the contact before",
+       {id(7), mt_x(3450), mt_y, syn(), id(8), mt_x(50), syn(), id(-1), syn()},
+       {{1, 3700, 1000}, {0, 3700, 1000}, {1, 300, 1000}, {0, 300, 1000}}},
+      {"a contact replaced before it was reported owes nothing",
+       {id(7), mt_x(3450), mt_y, id(8), mt_x(50), syn(), id(-1), syn()},
+       {{1, 300, 1000}, {0, 300, 1000}}},
+      {"the same tracking id again is the same contact",
+       {id(7), mt_x(3450), mt_y, syn(), id(7), mt_x(50), syn(), id(-1), syn()},
+       {{1, 3700, 1000}, {1, 300, 1000}, {0, 300, 1000}}},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(decode(c.events, identity_mapping()), c.records) << c.name;
+}
+
+// Real panels' recordings (evemu text), where present: each contact the
+// bridge follows (slot 0's tracking ids, else BTN_TOUCH) ends in one pen-up.
+TEST(BridgeDecode, RecordedPanelsLiftEveryContact) {
+  const std::string folder = "/work/shared/touch-recordings";
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr)
+    GTEST_SKIP() << folder << " is absent";
+  int recordings = 0;
+  while (const dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name.find(".ev") == std::string::npos)
+      continue;
+    std::vector<input_event> events;
+    int slot = 0, slot0_contacts = 0, touches = 0;
+    std::istringstream lines(read_file(folder + "/" + name));
+    for (std::string line; std::getline(lines, line);) {
+      unsigned type = 0, code = 0;
+      int value = 0;
+      if (std::sscanf(line.c_str(), "E: %*f %x %x %d", &type, &code, &value) != 3)
+        continue;
+      events.push_back(ev(static_cast<std::uint16_t>(type), static_cast<std::uint16_t>(code), value));
+      slot = type == EV_ABS && code == ABS_MT_SLOT ? value : slot;
+      slot0_contacts += type == EV_ABS && code == ABS_MT_TRACKING_ID && slot == 0 && value >= 0;
+      touches += type == EV_KEY && code == BTN_TOUCH && value == 1;
+    }
+    panel_mapping mapping;
+    mapping.x = mapping.y = {0, 32767};
+    int pen_ups = 0;
+    for (const point& p : decode(events, mapping))
+      pen_ups += std::get<0>(p) == 0;
+    EXPECT_EQ(pen_ups, slot0_contacts > 0 ? slot0_contacts : touches) << name;
+    ++recordings;
+  }
+  closedir(dir);
+  EXPECT_GT(recordings, 0);
 }
 
 TEST(BridgeDecode, RangesMapOntoTheKeypadAreaAtBothEnds) {
@@ -354,6 +423,39 @@ std::string read_file(const std::string& path) {
   const ssize_t got = read(fd, text, sizeof text - 1);
   close(fd);
   return std::string(text, got > 0 ? static_cast<std::size_t>(got) : 0);
+}
+
+std::string link_swapped_in_after_mkfifo;  // the link's target; empty: no swap
+
+}  // namespace
+
+// A user who can write the output's directory swaps a symbolic link in for
+// the new FIFO, right after its creation (the linker sends mkfifo here).
+extern "C" int __real_mkfifo(const char* path, mode_t mode);
+extern "C" int __wrap_mkfifo(const char* path, mode_t mode) {
+  const int made = __real_mkfifo(path, mode);
+  if (made == 0 && !link_swapped_in_after_mkfifo.empty() &&
+      (unlink(path) == -1 || symlink(link_swapped_in_after_mkfifo.c_str(), path) == -1))
+    std::abort();
+  return made;
+}
+
+namespace {
+
+TEST(BridgeFifo, ALinkSwappedInForTheNewFifoIsNotFollowed) {
+  temp_dir dir;
+  const std::string victim = dir / "victim";
+  write_file(victim, "keep me");
+  ASSERT_EQ(chmod(victim.c_str(), 0644), 0);
+  link_swapped_in_after_mkfifo = victim;
+  testing::internal::CaptureStderr();
+  const int fd = open_output_fifo((dir / "tsdev").c_str());
+  testing::internal::GetCapturedStderr();
+  link_swapped_in_after_mkfifo.clear();
+  EXPECT_EQ(fd, -1);
+  struct stat st;
+  ASSERT_EQ(stat(victim.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
 }
 
 TEST(BridgeFifo, CreatesAMissingFifoRootOnlyAndReusesAPrivateOne) {
@@ -655,6 +757,62 @@ TEST(BridgeProgram, NeverBlocksOnAFullFifoAndWritesOnlyWholeRecords) {
   ASSERT_EQ(read(fifo, &first, sizeof first), 8);
   EXPECT_EQ(std::make_pair(first.x, first.y), std::make_pair(std::int16_t{250}, std::int16_t{150}));
   close(fifo);
+}
+
+// /dev/zero is always readable (as empty frames): a stop request must still
+// end the bridge at once, with status 0.
+TEST(BridgeProgram, StopsOnSigtermOrSigintUnderEndlessInput) {
+  for (const int stop : {SIGTERM, SIGINT}) {
+    temp_dir dir;
+    const int created = inotify_init1(IN_CLOEXEC);
+    ASSERT_NE(inotify_add_watch(created, dir.path.c_str(), IN_CREATE), -1);
+    spawned bridge = spawn({.argv = {TOUCHKEY_BRIDGE, "--device", "/dev/zero", "--output", dir / "tsdev",
+                                     "--x-range", "0,9", "--y-range", "0,9"}});
+    // The FIFO is created once the bridge is ready for signals.
+    ASSERT_TRUE(wait_for_inotify(created, IN_CREATE, monotonic_ms() + default_timeout_ms));
+    kill(bridge.pid, stop);
+    EXPECT_EQ(wait_exit(bridge.pid), 0) << strsignal(stop);
+    close_pipes(bridge);
+    close(created);
+  }
+}
+
+// Records another program writes into the FIFO: kept while they may still be
+// read (here the bridge wakes for its own input meanwhile), and taken back
+// once they have sat unread for 250 ms with no reader taking any.
+TEST(BridgeProgram, RecordsOfAnotherWriterAreTakenBackOnlyWhenNobodyReads) {
+  for (const bool reader : {true, false}) {
+    temp_dir dir;
+    const std::string fifo_path = dir / "tsdev";
+    ASSERT_EQ(mkfifo(fifo_path.c_str(), 0600), 0);
+    const int fifo = open(fifo_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    spawned bridge = spawn({.argv = {TOUCHKEY_BRIDGE, "--device", "/dev/stdin", "--output", fifo_path,
+                                     "--x-range", "0,3599", "--y-range", "0,3849"},
+                            .in = new_pipe});
+    const touch_record other = {0, 1, 2, 3};
+    ASSERT_EQ(write(fifo, &other, sizeof other), 8);
+    const std::int64_t written = monotonic_ms();
+    const int watch = inotify_init1(IN_CLOEXEC);
+    ASSERT_NE(inotify_add_watch(watch, fifo_path.c_str(), IN_MODIFY | IN_ACCESS), -1);
+    if (reader) {
+      write_events(bridge.in, {ev(EV_KEY, BTN_TOUCH, 1), ev(EV_ABS, ABS_X, 3450), ev(EV_ABS, ABS_Y, 850), syn()});
+      ASSERT_TRUE(wait_for_inotify(watch, IN_MODIFY, written + default_timeout_ms));
+      EXPECT_FALSE(wait_for_inotify(watch, IN_ACCESS, written + 100)) << "taken back at once";
+      const std::vector<point> expected = {{0, 1, 2}, {1, 3700, 1000}};
+      if (monotonic_ms() - written < stale_after_ms) {
+        EXPECT_EQ(read_records(fifo, 2, default_timeout_ms), expected);
+      }
+    } else {
+      ASSERT_TRUE(wait_for_inotify(watch, IN_ACCESS, written + default_timeout_ms)) << "never taken back";
+      EXPECT_GE(monotonic_ms() - written, stale_after_ms);
+      EXPECT_EQ(unread_records(fifo), 0u);
+    }
+    kill(bridge.pid, SIGTERM);
+    EXPECT_EQ(wait_exit(bridge.pid), 0);
+    close_pipes(bridge);
+    close(watch);
+    close(fifo);
+  }
 }
 
 TEST(BridgeProgram, TakesBackATapThatNobodyReadWithin250Ms) {
