@@ -42,10 +42,15 @@ int open_output_fifo(const char* path) {
   if (lstat(path, &st) == -1) {
     if (errno != ENOENT)
       return fail("cannot examine", path);
-    if (mkfifo(path, 0600) == -1 && errno != EEXIST)
+    // Created with exactly 0600, whatever the caller's umask: a mode set by
+    // name afterwards would follow a link swapped in meanwhile. What the path
+    // holds then is checked below, and the opened FIFO once more.
+    const mode_t caller_umask = umask(077);
+    const int made = mkfifo(path, 0600);
+    umask(caller_umask);
+    if (made == -1 && errno != EEXIST)
       return fail("cannot create the FIFO", path);
-    // The umask may have taken bits away; the owner needs read and write.
-    if (chmod(path, 0600) == -1 || lstat(path, &st) == -1)
+    if (lstat(path, &st) == -1)
       return fail("cannot set up the FIFO", path);
   }
   if (!S_ISFIFO(st.st_mode))
