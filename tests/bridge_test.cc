@@ -523,27 +523,40 @@ TEST(BridgeFifo, RefusesWhatItWouldNotHaveCreated) {
   EXPECT_EQ(read_file(dir / "tsdev"), "keep me");
 }
 
-TEST(BridgeStale, RecordsUnreadForMoreThan250MsAreStale) {
-  static pending_log log;
-  log.total = 0;
-  note_written(log, 1000);
-  note_written(log, 1100);
-  note_written(log, 1300);
-  struct stale_case {
+// Own records written at 1000, 1100 and 1300; then what the FIFO showed at a
+// look, and what is stale at `now`.
+TEST(BridgeStale, RecordsUnreadFor250MsWithNoReaderTakingAnyAreStale) {
+  struct look {
     std::size_t unread;
+    bool read_seen;
+    std::int64_t at;
+  };
+  const struct {
+    const char* name;
+    std::vector<look> looks;
     std::int64_t now;
     std::size_t stale;
     int wait_ms;
+  } cases[] = {
+      {"none stale yet", {}, 1250, 0, 1},
+      {"the oldest after 250 ms", {}, 1251, 1, 0},
+      {"all three", {}, 1551, 3, 0},
+      {"a reader took one: the rest wait for 250 ms after", {{2, false, 1200}}, 1450, 0, 1},
+      {"then the next is stale", {{2, false, 1200}}, 1451, 1, 0},
+      {"a reported read counts although the count stays", {{3, true, 1300}}, 1550, 0, 1},
+      {"others' records arrive when seen", {{5, false, 1400}}, 1650, 3, 0},
+      {"and turn stale 250 ms later", {{5, false, 1400}}, 1651, 5, 0},
+      {"all read: nothing to wait for", {{0, false, 1200}}, 5000, 0, -1},
   };
-  const stale_case cases[] =
-      {
-          {0, 5000, 0, -1}, {3, 1250, 0, 1}, {3, 1251, 1, 0}, {3, 1350, 1, 0},
-          {3, 1351, 2, 0},  {3, 1551, 3, 0}, {2, 1351, 1, 0}, {2, 1300, 0, 51},
-          {1, 1550, 0, 1},  {5, 1000, 2, 0},  // two unread records the log never saw
-      };
-  for (const stale_case& c : cases) {
-    EXPECT_EQ(stale_count(log, c.unread, c.now), c.stale) << c.unread << " unread at " << c.now;
-    EXPECT_EQ(ms_until_stale(log, c.unread, c.now), c.wait_ms) << c.unread << " unread at " << c.now;
+  static pending_log log;
+  for (const auto& c : cases) {
+    log = pending_log{};
+    for (const std::int64_t ms : {1000, 1100, 1300})
+      note_written(log, ms);
+    for (const look& l : c.looks)
+      note_unread(log, l.unread, l.read_seen, l.at);
+    EXPECT_EQ(stale_count(log, c.now), c.stale) << c.name;
+    EXPECT_EQ(ms_until_stale(log, c.now), c.wait_ms) << c.name;
   }
 }
 
@@ -790,8 +803,8 @@ TEST(BridgeProgram, RecordsOfAnotherWriterAreTakenBackOnlyWhenNobodyReads) {
                                      "--x-range", "0,3599", "--y-range", "0,3849"},
                             .in = new_pipe});
     const touch_record other = {0, 1, 2, 3};
+    const std::int64_t written = monotonic_ms();  // or a little earlier
     ASSERT_EQ(write(fifo, &other, sizeof other), 8);
-    const std::int64_t written = monotonic_ms();
     const int watch = inotify_init1(IN_CLOEXEC);
     ASSERT_NE(inotify_add_watch(watch, fifo_path.c_str(), IN_MODIFY | IN_ACCESS), -1);
     if (reader) {
@@ -829,11 +842,13 @@ TEST(BridgeProgram, TakesBackATapThatNobodyReadWithin250Ms) {
       {"--device", "/dev/stdin", "--output", fifo_path, "--x-range", "0,3599", "--y-range", "0,3849"},
       input[0]);
   close(input[0]);
+  // The bridge writes no earlier than this; a later reading would depend on
+  // how soon this process wakes up.
+  const std::int64_t written = monotonic_ms();
   write_events(input[1], {ev(EV_KEY, BTN_TOUCH, 1), ev(EV_ABS, ABS_X, 3450), ev(EV_ABS, ABS_Y, 850), syn(),
                           ev(EV_KEY, BTN_TOUCH, 0), syn()});
 
-  ASSERT_TRUE(wait_for_inotify(inotify, IN_MODIFY, monotonic_ms() + 5000));
-  const std::int64_t written = monotonic_ms();
+  ASSERT_TRUE(wait_for_inotify(inotify, IN_MODIFY, written + 5000));
   ASSERT_TRUE(wait_for_inotify(inotify, IN_ACCESS, written + 5000));
   const std::int64_t first_taken = monotonic_ms();
   EXPECT_GE(first_taken - written, stale_after_ms);

@@ -30,8 +30,17 @@ void feed_abs(panel_state& state, unsigned code, std::int32_t value) {
       return;
     case ABS_MT_TRACKING_ID:
       state.multi_touch = true;
-      if (state.slot == 0)
-        state.slot0.down = value >= 0;
+      if (state.slot != 0 || state.type_a)
+        return;
+      // A new id in a slot means a new contact: the one before has gone.
+      if (value >= 0 && state.slot0.down && value != state.slot0_tracking_id && state.reported_down) {
+        state.replaced = state.slot0;
+        state.replaced.down = false;
+        state.replaced_down = true;
+        state.reported_down = false;
+      }
+      state.slot0.down = value >= 0;
+      state.slot0_tracking_id = value;
       return;
     case ABS_MT_POSITION_X:
     case ABS_MT_POSITION_Y:
@@ -71,6 +80,10 @@ event_outcome feed_event(panel_state& state, const input_event& event) {
   }
   if (event.type == EV_SYN && event.code == SYN_REPORT)
     return event_outcome::report;
+  // Type A panels end contacts by leaving them out, never with tracking id
+  // -1, so they are followed through BTN_TOUCH and ABS_X/ABS_Y.
+  if (event.type == EV_SYN && event.code == SYN_MT_REPORT)
+    state.type_a = true;
   if (event.type == EV_KEY && event.code == BTN_TOUCH)
     state.single.down = event.value != 0;
   else if (event.type == EV_ABS)
@@ -85,6 +98,7 @@ void apply_snapshot(panel_state& state, const device_snapshot& snapshot) {
   state.single.pressure = snapshot.pressure;
   state.slot = snapshot.slot;
   state.slot0.down = snapshot.slot0_tracking_id >= 0;
+  state.slot0_tracking_id = snapshot.slot0_tracking_id;
   state.slot0.x = snapshot.slot0_x;
   state.slot0.y = snapshot.slot0_y;
   state.slot0.pressure = snapshot.slot0_pressure;
@@ -94,6 +108,7 @@ void forget_touch(panel_state& state) {
   state.single.down = false;
   state.slot0.down = false;
   state.reported_down = false;
+  state.replaced_down = false;
 }
 
 std::int32_t map_axis(std::int32_t value, axis_range from, std::int32_t first, std::int32_t last) {
@@ -106,10 +121,15 @@ std::int32_t map_axis(std::int32_t value, axis_range from, std::int32_t first, s
 
 bool take_record(panel_state& state, const panel_mapping& mapping, const timeval& time,
                  touch_record& record) {
-  const contact& c = state.multi_touch ? state.slot0 : state.single;
-  if (!c.down && !state.reported_down)
-    return false;
-  state.reported_down = c.down;
+  const contact& followed = state.multi_touch && !state.type_a ? state.slot0 : state.single;
+  const contact& c = state.replaced_down ? state.replaced : followed;
+  if (state.replaced_down) {
+    state.replaced_down = false;
+  } else {
+    if (!c.down && !state.reported_down)
+      return false;
+    state.reported_down = c.down;
+  }
 
   std::int32_t x = c.x, y = c.y;
   axis_range x_range = mapping.x, y_range = mapping.y;
@@ -151,6 +171,8 @@ std::size_t decode_events(panel_state& state, const panel_mapping& mapping, snap
     }
     const timeval time = {event.input_event_sec, event.input_event_usec};
     touch_record record;
+    if (state.replaced_down && take_record(state, mapping, time, record) && count < max_records)
+      records[count++] = record;
     if (take_record(state, mapping, time, record) && count < max_records)
       records[count++] = record;
   }
