@@ -196,7 +196,7 @@ TEST(BridgeDecode, ContactsThatEndWithoutTrackingIdMinusOne) {
 // Real panels' recordings (evemu text), where present: each contact the
 // bridge follows (slot 0's tracking ids, else BTN_TOUCH) ends in one pen-up.
 TEST(BridgeDecode, RecordedPanelsLiftEveryContact) {
-  const std::string folder = "/work/shared/touch-recordings";
+  const std::string folder = "/work/shared/touch-recordings/";
   DIR* dir = opendir(folder.c_str());
   if (dir == nullptr)
     GTEST_SKIP() << folder << " is absent";
@@ -207,11 +207,13 @@ TEST(BridgeDecode, RecordedPanelsLiftEveryContact) {
       continue;
     std::vector<input_event> events;
     int slot = 0, slot0_contacts = 0, touches = 0;
-    std::istringstream lines(read_file(folder + "/" + name));
+    std::istringstream lines(read_file(folder + name));
     for (std::string line; std::getline(lines, line);) {
+      std::istringstream fields(line);  // E: SECONDS TYPE CODE VALUE, type and code in hex
+      std::string tag, seconds;
       unsigned type = 0, code = 0;
       int value = 0;
-      if (std::sscanf(line.c_str(), "E: %*f %x %x %d", &type, &code, &value) != 3)
+      if (!(fields >> tag >> seconds >> std::hex >> type >> code >> std::dec >> value) || tag != "E:")
         continue;
       events.push_back(ev(static_cast<std::uint16_t>(type), static_cast<std::uint16_t>(code), value));
       slot = type == EV_ABS && code == ABS_MT_SLOT ? value : slot;
@@ -808,7 +810,8 @@ TEST(BridgeProgram, RecordsOfAnotherWriterAreTakenBackOnlyWhenNobodyReads) {
     const int watch = inotify_init1(IN_CLOEXEC);
     ASSERT_NE(inotify_add_watch(watch, fifo_path.c_str(), IN_MODIFY | IN_ACCESS), -1);
     if (reader) {
-      write_events(bridge.in, {ev(EV_KEY, BTN_TOUCH, 1), ev(EV_ABS, ABS_X, 3450), ev(EV_ABS, ABS_Y, 850), syn()});
+      write_events(bridge.in,
+                   {ev(EV_KEY, BTN_TOUCH, 1), ev(EV_ABS, ABS_X, 3450), ev(EV_ABS, ABS_Y, 850), syn()});
       ASSERT_TRUE(wait_for_inotify(watch, IN_MODIFY, written + default_timeout_ms));
       EXPECT_FALSE(wait_for_inotify(watch, IN_ACCESS, written + 100)) << "taken back at once";
       const std::vector<point> expected = {{0, 1, 2}, {1, 3700, 1000}};

@@ -34,10 +34,10 @@ struct contact {
 };
 
 struct panel_state {
-  bool multi_touch = false;    // set by the device's capabilities or the first ABS_MT_ event
-  bool type_a = false;         // contacts come between SYN_MT_REPORTs, without slots
-  contact single;              // BTN_TOUCH, ABS_X, ABS_Y, ABS_PRESSURE
-  contact slot0;               // slot 0's tracking id, position and pressure
+  bool multi_touch = false;  // set by the device's capabilities or the first ABS_MT_ event
+  bool type_a = false;       // contacts come between SYN_MT_REPORTs, without slots
+  contact single;            // BTN_TOUCH, ABS_X, ABS_Y, ABS_PRESSURE
+  contact slot0;             // slot 0's tracking id, position and pressure
   std::int32_t slot0_tracking_id = -1;
   std::int32_t slot = 0;       // the slot that ABS_MT_ events currently address
   bool dropping = false;       // events are being discarded after SYN_DROPPED

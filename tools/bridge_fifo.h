@@ -18,8 +18,8 @@ constexpr std::size_t pending_capacity = 8192;
 // oldest first in a ring, and when a reader was last seen taking records.
 struct pending_log {
   std::int64_t arrived_ms[pending_capacity];
-  std::uint64_t total = 0;  // records that ever arrived
-  std::uint64_t taken = 0;  // records that ever left, by any reader
+  std::uint64_t total = 0;                   // records that ever arrived
+  std::uint64_t taken = 0;                   // records that ever left, by any reader
   std::int64_t progress_ms = INT64_MIN / 2;  // none seen yet
 };
 
