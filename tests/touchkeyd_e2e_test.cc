@@ -520,14 +520,14 @@ TEST_F(Touchkeyd, SystemCallsInOrder) {
         names.push_back(std::string(dir) + "/" + e->d_name);
     closedir(logs);
     const std::string background_log = log + "." + std::to_string(pid);
-    std::map<int, std::string> open_at_fork;
+    std::map<int, std::string> handed_down;
     std::vector<std::string> foreground, background;
     for (const std::string& name : names)
       if (name != background_log)
-        foreground = device_calls(name, {}, open_at_fork);
+        foreground = device_calls(name, {}, handed_down);
     if (pid > 0) {
       std::map<int, std::string> forked_again;  // the background never forks
-      background = device_calls(background_log, open_at_fork, forked_again);
+      background = device_calls(background_log, handed_down, forked_again);
     }
     EXPECT_EQ(foreground, c.foreground) << c.name;
     EXPECT_EQ(background, c.background) << c.name;

@@ -34,9 +34,9 @@ void feed_abs(panel_state& state, unsigned code, std::int32_t value) {
         return;
       // A new id in a slot means a new contact: the one before has gone.
       if (value >= 0 && state.slot0.down && value != state.slot0_tracking_id && state.reported_down) {
-        state.replaced = state.slot0;
-        state.replaced.down = false;
-        state.replaced_down = true;
+        state.replaced_contact = state.slot0;
+        state.replaced_contact.down = false;
+        state.pen_up_owed = true;
         state.reported_down = false;
       }
       state.slot0.down = value >= 0;
@@ -108,7 +108,7 @@ void forget_touch(panel_state& state) {
   state.single.down = false;
   state.slot0.down = false;
   state.reported_down = false;
-  state.replaced_down = false;
+  state.pen_up_owed = false;
 }
 
 std::int32_t map_axis(std::int32_t value, axis_range from, std::int32_t first, std::int32_t last) {
@@ -122,9 +122,9 @@ std::int32_t map_axis(std::int32_t value, axis_range from, std::int32_t first, s
 bool take_record(panel_state& state, const panel_mapping& mapping, const timeval& time,
                  touch_record& record) {
   const contact& followed = state.multi_touch && !state.type_a ? state.slot0 : state.single;
-  const contact& c = state.replaced_down ? state.replaced : followed;
-  if (state.replaced_down) {
-    state.replaced_down = false;
+  const contact& c = state.pen_up_owed ? state.replaced_contact : followed;
+  if (state.pen_up_owed) {
+    state.pen_up_owed = false;
   } else {
     if (!c.down && !state.reported_down)
       return false;
@@ -171,7 +171,7 @@ std::size_t decode_events(panel_state& state, const panel_mapping& mapping, snap
     }
     const timeval time = {event.input_event_sec, event.input_event_usec};
     touch_record record;
-    if (state.replaced_down && take_record(state, mapping, time, record) && count < max_records)
+    if (state.pen_up_owed && take_record(state, mapping, time, record) && count < max_records)
       records[count++] = record;
     if (take_record(state, mapping, time, record) && count < max_records)
       records[count++] = record;

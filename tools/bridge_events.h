@@ -34,18 +34,18 @@ struct contact {
 };
 
 struct panel_state {
-  bool multi_touch = false;  // set by the device's capabilities or the first ABS_MT_ event
-  bool type_a = false;       // contacts come between SYN_MT_REPORTs, without slots
-  contact single;            // BTN_TOUCH, ABS_X, ABS_Y, ABS_PRESSURE
-  contact slot0;             // slot 0's tracking id, position and pressure
-  std::int32_t slot0_tracking_id = -1;
-  std::int32_t slot = 0;       // the slot that ABS_MT_ events currently address
-  bool dropping = false;       // events are being discarded after SYN_DROPPED
-  bool reported_down = false;  // the last record written was a touching one
+  bool multi_touch = false;             // set by the device's capabilities or the first ABS_MT_ event
+  bool type_a = false;                  // contacts come between SYN_MT_REPORTs, without slots
+  contact single;                       // BTN_TOUCH, ABS_X, ABS_Y, ABS_PRESSURE
+  contact slot0;                        // slot 0's tracking id, position and pressure
+  std::int32_t slot0_tracking_id = -1;  // -1: no contact in slot 0
+  std::int32_t slot = 0;                // the slot that ABS_MT_ events currently address
+  bool dropping = false;                // events are being discarded after SYN_DROPPED
+  bool reported_down = false;           // the last record written was a touching one
   // Slot 0 took a new tracking id while its contact was reported down: that
   // contact is gone, and its pen-up, at its last position, is still owed.
-  bool replaced_down = false;
-  contact replaced;
+  bool pen_up_owed = false;
+  contact replaced_contact;
 };
 
 // The device's state as read back with ioctls after events were lost.
