@@ -12,9 +12,10 @@ deb=$(ls "$out"/*.deb)
 echo "$(basename "$deb"):"
 dpkg-deb -c "$deb" | tee "$out/list"
 
-expected=(./usr/sbin/touchkeyd ./usr/sbin/touchkey-bridge
+expected=(./usr/sbin/touchkeyd ./usr/sbin/touchkey-bridge ./usr/sbin/touchkey-calibrate
           ./usr/lib/systemd/system/touchkeyd.service ./usr/lib/systemd/system/touchkey-bridge.service
           ./usr/share/man/man8/touchkeyd.8 ./usr/share/man/man8/touchkey-bridge.8
+          ./usr/share/man/man8/touchkey-calibrate.8
           ./usr/share/man/man1/touchkey-tap.1)
 [ "$with_tap" = 1 ] && expected+=(./usr/bin/touchkey-tap)
 status=0
@@ -24,7 +25,7 @@ for path in "${expected[@]}"; do
     status=1
   fi
 done
-for program in ./usr/sbin/touchkeyd ./usr/sbin/touchkey-bridge; do
+for program in ./usr/sbin/touchkeyd ./usr/sbin/touchkey-bridge ./usr/sbin/touchkey-calibrate; do
   grep -q "^-rwxr-xr-x root/root .* $program\$" "$out/list" || { echo "FAIL: $program not root-owned 0755"; status=1; }
 done
 

@@ -17,25 +17,29 @@
 
 #include "bridge_events.h"
 #include "bridge_fifo.h"
+#include "calibration.h"
 #include "cli.h"
 #include "evdev.h"
 
 namespace {
 
 constexpr int failure_status = 1;
+constexpr const char* default_calibration = "/etc/touchkey/calibration";
 
 struct options {
   const char* device = nullptr;  // nullptr: find the first touchscreen
   const char* output = "/dev/tsdev";
   bool x_range_given = false;
   bool y_range_given = false;
+  const char* calibration = nullptr;  // --calibration FILE
+  bool matrix_given = false;
   panel_mapping mapping;
 };
 
 constexpr cli_program program = {
     "touchkey-bridge",
     "touchkey-bridge [--device PATH] [--output PATH] [--x-range MIN,MAX] [--y-range MIN,MAX]\n"
-    "                [--swap-xy] [--invert-x] [--invert-y]",
+    "                [--matrix A,B,C,D,E,F | --calibration FILE] [--swap-xy] [--invert-x] [--invert-y]",
     "Serves touchkeyd's touchscreen FIFO from an evdev touchscreen.\n"
     "\n"
     "  --device PATH      the touchscreen (default: the first in /dev/input/event*);\n"
@@ -43,6 +47,10 @@ constexpr cli_program program = {
     "  --output PATH      the FIFO to serve (default /dev/tsdev)\n"
     "  --x-range MIN,MAX  the panel's x range, in place of what it reports\n"
     "  --y-range MIN,MAX  the panel's y range, in place of what it reports\n"
+    "  --matrix A,B,C,D,E,F\n"
+    "                     the calibration matrix: normalised panel x, y to keypad\n"
+    "  --calibration FILE the matrix's file (default /etc/touchkey/calibration,\n"
+    "                     read when it exists)\n"
     "  --swap-xy          the panel's y is the keypad's x, and its x the keypad's y\n"
     "  --invert-x         the keypad's x runs the other way (after any swap)\n"
     "  --invert-y         the keypad's y runs the other way (after any swap)\n"
@@ -57,12 +65,18 @@ axis_range parse_range(const char* option, const char* text) {
 }
 
 options parse_options(int argc, char** argv) {
-  enum : int { device = 1, output, x_range, y_range, swap_xy, invert_x, invert_y };
+  enum : int { device = 1, output, x_range, y_range, swap_xy, invert_x, invert_y, matrix, calibration };
   static const option long_options[] = {
-      {"device", required_argument, nullptr, device},   {"output", required_argument, nullptr, output},
-      {"x-range", required_argument, nullptr, x_range}, {"y-range", required_argument, nullptr, y_range},
-      {"swap-xy", no_argument, nullptr, swap_xy},       {"invert-x", no_argument, nullptr, invert_x},
-      {"invert-y", no_argument, nullptr, invert_y},     {nullptr, 0, nullptr, 0},
+      {"device", required_argument, nullptr, device},
+      {"output", required_argument, nullptr, output},
+      {"x-range", required_argument, nullptr, x_range},
+      {"y-range", required_argument, nullptr, y_range},
+      {"swap-xy", no_argument, nullptr, swap_xy},
+      {"invert-x", no_argument, nullptr, invert_x},
+      {"invert-y", no_argument, nullptr, invert_y},
+      {"matrix", required_argument, nullptr, matrix},
+      {"calibration", required_argument, nullptr, calibration},
+      {nullptr, 0, nullptr, 0},
   };
   options opts;
   for (int chosen; (chosen = cli_next_option(argc, argv, "", long_options)) != -1;) {
@@ -80,24 +94,61 @@ options parse_options(int argc, char** argv) {
       case swap_xy: opts.mapping.swap_xy = true; break;
       case invert_x: opts.mapping.invert_x = true; break;
       case invert_y: opts.mapping.invert_y = true; break;
+      case matrix: {
+        double m[6];
+        if (!parse_number_list(optarg, m, 6))
+          cli_usage_error("--matrix wants six numbers a,b,c,d,e,f, not '%s'", optarg);
+        opts.mapping.matrix = {m[0], m[1], m[2], m[3], m[4], m[5]};
+        opts.matrix_given = true;
+        break;
+      }
+      case calibration: opts.calibration = optarg; break;
       default: break;
     }
   }
   if (optind < argc)
     cli_usage_error("takes no operands, not '%s'", argv[optind]);
+  if (opts.matrix_given && opts.calibration != nullptr)
+    cli_usage_error("--matrix and --calibration exclude each other");
   return opts;
 }
 
+// Takes the matrix from the calibration file: the one named, or the default
+// one when it exists. Says in `source` where the matrix came from.
+void load_calibration(options& opts, char* source, std::size_t size) {
+  if (opts.matrix_given) {
+    std::snprintf(source, size, "from --matrix");
+    return;
+  }
+  const char* path = opts.calibration != nullptr ? opts.calibration : default_calibration;
+  bool missing = false;
+  char problem[160];
+  if (read_calibration(path, opts.mapping.matrix, missing, problem, sizeof problem)) {
+    std::snprintf(source, size, "from %s", path);
+    return;
+  }
+  if (missing && opts.calibration == nullptr) {
+    std::snprintf(source, size, "none (%s absent)", path);
+    return;
+  }
+  cli_fail(failure_status, "calibration %s: %s", path, problem);
+}
+
 // The one line that says at start what is served from what, and how, so that
-// a log shows which panel and mapping a wrong key came from.
-void announce(const options& opts, const char* panel) {
+// a log shows which panel and mapping a wrong key came from. The calibration
+// and the orientation options show as the one matrix they make.
+void announce(const options& opts, const char* panel, const char* calibration_source) {
   const panel_mapping& m = opts.mapping;
   char orientation[64] = " as is";
   if (m.swap_xy || m.invert_x || m.invert_y)
     std::snprintf(orientation, sizeof orientation, "%s%s%s", m.swap_xy ? " --swap-xy" : "",
                   m.invert_x ? " --invert-x" : "", m.invert_y ? " --invert-y" : "");
-  std::printf("%s: serving %s from %s (%s), x %d..%d, y %d..%d, orientation%s\n", program.name, opts.output,
-              opts.device, panel, m.x.min, m.x.max, m.y.min, m.y.max, orientation);
+  char matrix[160];
+  format_matrix(compose(orientation_matrix(m.swap_xy, m.invert_x, m.invert_y), m.matrix), matrix,
+                sizeof matrix);
+  std::printf("%s: serving %s from %s (%s), x %d..%d, y %d..%d, orientation%s, calibration %s, mapping %s\n",
+              program.name, opts.output, opts.device, panel, m.x.min, m.x.max, m.y.min, m.y.max, orientation,
+              calibration_source, matrix);
   std::fflush(stdout);
 }
 
@@ -167,6 +218,8 @@ int stop_requests() {
 int main(int argc, char** argv) {
   cli_start(program);
   options opts = parse_options(argc, argv);
+  char calibration_source[PATH_MAX + 64];
+  load_calibration(opts, calibration_source, sizeof calibration_source);
   umask(077);
 
   const int stop_fd = stop_requests();
@@ -205,7 +258,7 @@ int main(int argc, char** argv) {
   const int fifo_fd = open_output_fifo(opts.output);
   if (fifo_fd == -1)
     return failure_status;
-  announce(opts, panel);
+  announce(opts, panel, calibration_source);
 
   // Without a watch, others' records and reads are seen only at the bridge's
   // own wake-ups, later than they happen.

@@ -3,6 +3,7 @@
 #include "bridge_events.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <utility>
 
@@ -64,6 +65,16 @@ std::int16_t record_millisecs(const timeval& time) {
   return static_cast<std::int16_t>(static_cast<std::uint16_t>(ms));
 }
 
+// part (clamped to 0..1) of the way from first to last, truncated as integer
+// arithmetic would. The nudge absorbs floating-point error on points that are
+// exact (under 1e-12 over a few thousand units) and stays far below the least
+// step an integer point of a range up to 2^32 wide can take (2.3e-10), so an
+// uncalibrated panel maps exactly as offset * (last - first) / span did.
+std::int32_t scale(double part, std::int32_t first, std::int32_t last) {
+  const double clamped = part > 0 ? std::min(part, 1.0) : 0.0;  // NaN too
+  return first + static_cast<std::int32_t>(std::floor(clamped * (last - first) + 1e-10));
+}
+
 }  // namespace
 
 event_outcome feed_event(panel_state& state, const input_event& event) {
@@ -111,18 +122,36 @@ void forget_touch(panel_state& state) {
   state.pen_up_owed = false;
 }
 
+double normalise(std::int32_t value, axis_range range) {
+  if (range.max <= range.min)
+    return 0;
+  return (static_cast<double>(value) - range.min) / (static_cast<double>(range.max) - range.min);
+}
+
 std::int32_t map_axis(std::int32_t value, axis_range from, std::int32_t first, std::int32_t last) {
-  if (from.max <= from.min)
-    return first;
-  const std::int64_t offset = std::int64_t{std::clamp(value, from.min, from.max)} - from.min;
-  const std::int64_t span = std::int64_t{from.max} - from.min;
-  return static_cast<std::int32_t>(first + offset * (last - first) / span);
+  return scale(normalise(value, from), first, last);
+}
+
+keypad_point map_point(const panel_mapping& mapping, std::int32_t x, std::int32_t y) {
+  normalised_point p = apply_matrix(mapping.matrix, {normalise(x, mapping.x), normalise(y, mapping.y)});
+  if (mapping.swap_xy)
+    std::swap(p.x, p.y);
+  keypad_point k = {scale(p.x, keypad_x_first, keypad_x_last), scale(p.y, keypad_y_first, keypad_y_last)};
+  // Reflected in whole keypad units, as the options always did.
+  if (mapping.invert_x)
+    k.x = keypad_x_first + keypad_x_last - k.x;
+  if (mapping.invert_y)
+    k.y = keypad_y_first + keypad_y_last - k.y;
+  return k;
+}
+
+const contact& followed_contact(const panel_state& state) {
+  return state.multi_touch && !state.type_a ? state.slot0 : state.single;
 }
 
 bool take_record(panel_state& state, const panel_mapping& mapping, const timeval& time,
                  touch_record& record) {
-  const contact& followed = state.multi_touch && !state.type_a ? state.slot0 : state.single;
-  const contact& c = state.pen_up_owed ? state.replaced_contact : followed;
+  const contact& c = state.pen_up_owed ? state.replaced_contact : followed_contact(state);
   if (state.pen_up_owed) {
     state.pen_up_owed = false;
   } else {
@@ -131,22 +160,10 @@ bool take_record(panel_state& state, const panel_mapping& mapping, const timeval
     state.reported_down = c.down;
   }
 
-  std::int32_t x = c.x, y = c.y;
-  axis_range x_range = mapping.x, y_range = mapping.y;
-  if (mapping.swap_xy) {
-    std::swap(x, y);
-    std::swap(x_range, y_range);
-  }
-  x = map_axis(x, x_range, keypad_x_first, keypad_x_last);
-  y = map_axis(y, y_range, keypad_y_first, keypad_y_last);
-  if (mapping.invert_x)
-    x = keypad_x_first + keypad_x_last - x;
-  if (mapping.invert_y)
-    y = keypad_y_first + keypad_y_last - y;
-
+  const keypad_point k = map_point(mapping, c.x, c.y);
   record.pressure = c.down ? record_pressure(c.pressure) : std::int16_t{0};
-  record.x = static_cast<std::int16_t>(x);
-  record.y = static_cast<std::int16_t>(y);
+  record.x = static_cast<std::int16_t>(k.x);
+  record.y = static_cast<std::int16_t>(k.y);
   record.millisecs = record_millisecs(time);
   return true;
 }
