@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,10 +35,6 @@ struct options {
   bool matrix_given = false;
   panel_mapping mapping;
 };
-
-volatile std::sig_atomic_t stop_requested = 0;
-
-void request_stop(int /*signal*/) { stop_requested = 1; }
 
 constexpr cli_program program = {
     "touchkey-bridge",
@@ -196,6 +193,20 @@ void write_records(int fifo_fd, const char* output, const touch_record* records,
   }
 }
 
+// SIGTERM and SIGINT come through a descriptor that is polled with the input,
+// so a stop request is seen at the next wait however busy the input keeps it.
+int stop_requests() {
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGINT);
+  sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
+  const int stop_fd = signalfd(-1, &stop_signals, SFD_CLOEXEC);
+  if (stop_fd == -1)
+    cli_fail(failure_status, "cannot receive stop requests: %s", std::strerror(errno));
+  return stop_fd;
+}
+
 [[noreturn]] void device_failed(const char* device) {
   if (errno == ENODEV)
     cli_fail(failure_status, "%s is gone (unplugged?): %s", device, std::strerror(errno));
@@ -211,19 +222,7 @@ int main(int argc, char** argv) {
   load_calibration(opts, calibration_source, sizeof calibration_source);
   umask(077);
 
-  // The signals are let in only while waiting, so a stop request is never
-  // missed between a check and the wait.
-  sigset_t stop_signals, waiting_mask;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGTERM);
-  sigaddset(&stop_signals, SIGINT);
-  sigprocmask(SIG_BLOCK, &stop_signals, &waiting_mask);
-  sigdelset(&waiting_mask, SIGTERM);
-  sigdelset(&waiting_mask, SIGINT);
-  struct sigaction on_stop = {};
-  on_stop.sa_handler = request_stop;
-  sigaction(SIGTERM, &on_stop, nullptr);
-  sigaction(SIGINT, &on_stop, nullptr);
+  const int stop_fd = stop_requests();
 
   touchscreen_search found;
   int device_fd = -1;
@@ -261,22 +260,25 @@ int main(int argc, char** argv) {
     return failure_status;
   announce(opts, panel, calibration_source);
 
+  // Without a watch, others' records and reads are seen only at the bridge's
+  // own wake-ups, later than they happen.
+  const int watch_fd = watch_fifo(opts.output);
   static pending_log log;
   constexpr std::size_t batch = 64;
   unsigned char bytes[batch * sizeof(input_event)];
   std::size_t kept = 0;  // a partial event from the last read (pipes and files only)
   touch_record records[batch];
-  while (!stop_requested) {
+  for (;;) {
     const std::int64_t now = boot_ms();
-    discard_stale(fifo_fd, log, now);
-    const int wait_ms = ms_until_stale(log, unread_records(fifo_fd), now);
-    timespec timeout = {wait_ms / 1000, (wait_ms % 1000) * 1000000L};
-    pollfd device = {device_fd, POLLIN, 0};
-    const int ready = ppoll(&device, 1, wait_ms < 0 ? nullptr : &timeout, &waiting_mask);
-    if (ready == -1 && errno != EINTR) {
+    note_unread(log, unread_records(fifo_fd), reads_reported(watch_fd), now);
+    if (discard_stale(fifo_fd, log, now) > 0)
+      reads_reported(watch_fd);  // the bridge's own reads: no reader's progress
+    pollfd waits[] = {{stop_fd, POLLIN, 0}, {device_fd, POLLIN, 0}, {watch_fd, POLLIN, 0}};
+    if (poll(waits, 3, ms_until_stale(log, now)) == -1 && errno != EINTR)
       cli_fail(failure_status, "waiting for %s: %s", opts.device, std::strerror(errno));
-    }
-    if (ready <= 0)
+    if (waits[0].revents != 0)
+      break;  // looked at first, so that no input load can keep it waiting
+    if (waits[1].revents == 0)
       continue;
 
     const ssize_t got = read(device_fd, bytes + kept, sizeof bytes - kept);
@@ -295,7 +297,10 @@ int main(int argc, char** argv) {
   }
   // The FIFO stays: a daemon that holds it open keeps reading once a new
   // bridge serves it again.
+  if (watch_fd != -1)
+    close(watch_fd);
   close(fifo_fd);
   close(device_fd);
+  close(stop_fd);
   return 0;
 }

@@ -31,8 +31,17 @@ void feed_abs(panel_state& state, unsigned code, std::int32_t value) {
       return;
     case ABS_MT_TRACKING_ID:
       state.multi_touch = true;
-      if (state.slot == 0)
-        state.slot0.down = value >= 0;
+      if (state.slot != 0 || state.type_a)
+        return;
+      // A new id in a slot means a new contact: the one before has gone.
+      if (value >= 0 && state.slot0.down && value != state.slot0_tracking_id && state.reported_down) {
+        state.replaced_contact = state.slot0;
+        state.replaced_contact.down = false;
+        state.pen_up_owed = true;
+        state.reported_down = false;
+      }
+      state.slot0.down = value >= 0;
+      state.slot0_tracking_id = value;
       return;
     case ABS_MT_POSITION_X:
     case ABS_MT_POSITION_Y:
@@ -82,6 +91,10 @@ event_outcome feed_event(panel_state& state, const input_event& event) {
   }
   if (event.type == EV_SYN && event.code == SYN_REPORT)
     return event_outcome::report;
+  // Type A panels end contacts by leaving them out, never with tracking id
+  // -1, so they are followed through BTN_TOUCH and ABS_X/ABS_Y.
+  if (event.type == EV_SYN && event.code == SYN_MT_REPORT)
+    state.type_a = true;
   if (event.type == EV_KEY && event.code == BTN_TOUCH)
     state.single.down = event.value != 0;
   else if (event.type == EV_ABS)
@@ -96,6 +109,7 @@ void apply_snapshot(panel_state& state, const device_snapshot& snapshot) {
   state.single.pressure = snapshot.pressure;
   state.slot = snapshot.slot;
   state.slot0.down = snapshot.slot0_tracking_id >= 0;
+  state.slot0_tracking_id = snapshot.slot0_tracking_id;
   state.slot0.x = snapshot.slot0_x;
   state.slot0.y = snapshot.slot0_y;
   state.slot0.pressure = snapshot.slot0_pressure;
@@ -105,6 +119,7 @@ void forget_touch(panel_state& state) {
   state.single.down = false;
   state.slot0.down = false;
   state.reported_down = false;
+  state.pen_up_owed = false;
 }
 
 double normalise(std::int32_t value, axis_range range) {
@@ -131,15 +146,19 @@ keypad_point map_point(const panel_mapping& mapping, std::int32_t x, std::int32_
 }
 
 const contact& followed_contact(const panel_state& state) {
-  return state.multi_touch ? state.slot0 : state.single;
+  return state.multi_touch && !state.type_a ? state.slot0 : state.single;
 }
 
 bool take_record(panel_state& state, const panel_mapping& mapping, const timeval& time,
                  touch_record& record) {
-  const contact& c = followed_contact(state);
-  if (!c.down && !state.reported_down)
-    return false;
-  state.reported_down = c.down;
+  const contact& c = state.pen_up_owed ? state.replaced_contact : followed_contact(state);
+  if (state.pen_up_owed) {
+    state.pen_up_owed = false;
+  } else {
+    if (!c.down && !state.reported_down)
+      return false;
+    state.reported_down = c.down;
+  }
 
   const keypad_point k = map_point(mapping, c.x, c.y);
   record.pressure = c.down ? record_pressure(c.pressure) : std::int16_t{0};
@@ -169,6 +188,8 @@ std::size_t decode_events(panel_state& state, const panel_mapping& mapping, snap
     }
     const timeval time = {event.input_event_sec, event.input_event_usec};
     touch_record record;
+    if (state.pen_up_owed && take_record(state, mapping, time, record) && count < max_records)
+      records[count++] = record;
     if (take_record(state, mapping, time, record) && count < max_records)
       records[count++] = record;
   }
