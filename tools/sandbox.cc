@@ -302,7 +302,9 @@ void share_console_as_controlling_terminal() {
   const int console = open(console_path, O_RDWR | O_CLOEXEC);
   if (console == -1 || ioctl(console, TIOCSCTTY, 0) == -1)
     fail(console_path);
-  close(console);
+  // Left open for init's life: once its slave has been closed again, a pty's
+  // master reads as hung up until the next open, which the shell may not
+  // have made yet when the command first reads.
 }
 
 // A login-less interactive shell on the console pty, session leader with the
