@@ -10,6 +10,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -162,6 +163,36 @@ int find_touchscreen(char* path, std::size_t path_size) {
   return best_fd;
 }
 
+// With no touchscreen yet, waits for one to be plugged in instead of failing:
+// a service manager would otherwise restart the bridge in a loop on every
+// machine without a panel. Returns -1 when a stop was requested meanwhile.
+int wait_for_touchscreen(char* path, std::size_t path_size, const sigset_t* waiting_mask) {
+  int fd = find_touchscreen(path, path_size);
+  if (fd != -1)
+    return fd;
+  std::fprintf(stderr, "touchkey-bridge: no touchscreen found among /dev/input/event*; waiting for one\n");
+  // New nodes in /dev/input (or /dev/input itself appearing); their modes are
+  // set after creation, hence IN_ATTRIB.
+  const int watch_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (watch_fd == -1 || (inotify_add_watch(watch_fd, "/dev/input", IN_CREATE | IN_ATTRIB) == -1 &&
+                         inotify_add_watch(watch_fd, "/dev", IN_CREATE) == -1)) {
+    std::fprintf(stderr, "touchkey-bridge: cannot watch /dev/input: %s\n", std::strerror(errno));
+    std::exit(failure_status);
+  }
+  while (fd == -1 && !stop_requested) {
+    pollfd events = {watch_fd, POLLIN, 0};
+    if (ppoll(&events, 1, nullptr, waiting_mask) == 1) {
+      alignas(inotify_event) char drained[4096];
+      while (read(watch_fd, drained, sizeof drained) > 0) {
+      }
+      inotify_add_watch(watch_fd, "/dev/input", IN_CREATE | IN_ATTRIB);  // in case it has just appeared
+      fd = find_touchscreen(path, path_size);
+    }
+  }
+  close(watch_fd);
+  return fd;
+}
+
 bool read_axis_range(int fd, unsigned code, axis_range& range) {
   input_absinfo info = {};
   if (ioctl(fd, EVIOCGABS(code), &info) == -1)
@@ -253,11 +284,9 @@ int main(int argc, char** argv) {
       return failure_status;
     }
   } else {
-    device_fd = find_touchscreen(found_path, sizeof found_path);
-    if (device_fd == -1) {
-      std::fprintf(stderr, "touchkey-bridge: no touchscreen found among /dev/input/event*\n");
-      return failure_status;
-    }
+    device_fd = wait_for_touchscreen(found_path, sizeof found_path, &waiting_mask);
+    if (device_fd == -1)
+      return 0;  // stopped while waiting
     opts.device = found_path;
   }
 
@@ -271,8 +300,11 @@ int main(int argc, char** argv) {
     return usage_status;
   }
 
-  const int fifo_fd = open_output_fifo(opts.output);
+  // touchkey-bridge.socket passes /dev/tsdev; started by hand, the bridge makes it.
+  int fifo_fd = adopt_passed_fifo();
   if (fifo_fd == -1)
+    fifo_fd = open_output_fifo(opts.output);
+  if (fifo_fd < 0)
     return failure_status;
 
   static pending_log log;
