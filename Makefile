@@ -82,3 +82,9 @@ keypad-svg: build
 .PHONY: package
 package: build
 	cd $(BUILD) && cpack -G DEB
+
+# Installs the normal build under PREFIX (staged under DESTDIR when given).
+PREFIX ?= /usr/local
+.PHONY: install
+install: build
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)

@@ -54,9 +54,8 @@ trap cleanup EXIT
 mkdir "$work/share"
 mv "$work"/cpack/touchkeyd_*.deb "$work/share/touchkeyd.deb"
 
-# The console: the pty's input (what the daemon types) goes to cat, and cat's
-# output through script into $work/console.
-# Its standard input is a FIFO this script holds, so it never ends.
+# The console: what the daemon types into the pty goes to cat, and cat's
+# output through script into $work/console. script reads a FIFO held here.
 mkfifo "$work/keyboard"
 exec {keyboard}<>"$work/keyboard"
 script -qfec "tty >$work/tty; stty raw -echo; exec cat" "$work/console" <"$work/keyboard" >/dev/null 2>&1 &
@@ -133,8 +132,7 @@ check "taps typed again after it" within 5 typed $'ok\n'
 check "the daemon lived on meanwhile" test "$(in_container systemctl show -p MainPID --value touchkeyd)" = "$daemon"
 
 in_container systemctl stop touchkeyd
-# Nothing is running, and nothing waits to restart (an auto-restart would
-# show as activating) or queued to start.
+# Nothing runs, nothing waits to restart (that shows as activating), no job.
 check "stop touchkeyd: all inactive, no job" test "$(states) $(in_container systemctl list-jobs --no-legend | wc -l)" = "inactive inactive inactive 0"
 check "stop touchkeyd: /dev/tsdev removed" test ! -e "/proc/$leader/root/dev/tsdev"
 in_container systemctl enable --now touchkeyd 2>/dev/null
@@ -160,7 +158,7 @@ check "no failed job, EPERM, EACCES or SIGSYS in the journal" \
 # cannot attach device programs silently lets every device through.
 refused() {
   local out
-  out=$(in_container systemd-run --wait --pipe -q -p DevicePolicy=strict head -c1 /dev/zero 2>&1) ||
+  ! out=$(in_container systemd-run --wait --pipe -q -p DevicePolicy=strict head -c1 /dev/zero 2>&1) &&
     [[ $out == *"'/dev/zero'"*"Operation not permitted"* ]]
 }
 check "DevicePolicy=strict is enforced (/dev/zero refused)" refused
