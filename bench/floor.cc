@@ -8,7 +8,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "key_loop.h"
+#include "touch_record.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) {

@@ -24,7 +24,8 @@
 #include <vector>
 
 #include "alloc_count.h"
-#include "key_loop.h"
+#include "keypad.h"
+#include "touch_record.h"
 
 namespace {
 
@@ -47,8 +48,14 @@ std::int64_t now_ns() {
 }
 
 // Centre of a 13-key column (0..12) and of a row (0, 1 or 3).
-std::int16_t column_x(int column) { return static_cast<std::int16_t>(250 + (2 * column + 1) * 3600 / 26); }
-std::int16_t row_y(int row) { return static_cast<std::int16_t>(150 + (2 * row + 1) * 3850 / 8); }
+std::int16_t column_x(int column) {
+  constexpr int width = keypad_x_last + 1 - keypad_x_first;
+  return static_cast<std::int16_t>(keypad_x_first + (2 * column + 1) * width / 26);
+}
+std::int16_t row_y(int row) {
+  constexpr int height = keypad_y_last + 1 - keypad_y_first;
+  return static_cast<std::int16_t>(keypad_y_first + (2 * row + 1) * height / 8);
+}
 
 // The workload: for each key, a pen-down on it, the pen-up that types it and
 // a pen-up on no key. Keys cycle through the letter rows, so no key follows

@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     pending.insert(pending.end(), stream + at, stream + at + n);
     std::size_t used = 0;
     // Not an evdev device: lost events make the bridge forget the touch.
-    const std::size_t count = decode_events(state, mapping, -1, pending.data(), pending.size(),
+    const std::size_t count = decode_events(state, mapping, nullptr, -1, pending.data(), pending.size(),
                                             records.data(), records.size(), &used);
     if (used > pending.size() || used % sizeof(input_event) != 0 ||
         pending.size() - used >= sizeof(input_event))

@@ -6,6 +6,10 @@ namespace {
 
 // Shared by the three 13-key rows.
 constexpr std::int32_t narrow_keys = 13;
+constexpr std::int32_t wide_keys = 3;
+constexpr std::int32_t rows = 4;
+constexpr std::int32_t keypad_width = keypad_x_last + 1 - keypad_x_first;   // 3600
+constexpr std::int32_t keypad_height = keypad_y_last + 1 - keypad_y_first;  // 3850
 
 // The digit and punctuation row, by column; like the letter rows it runs in
 // descending order as x grows.
@@ -26,14 +30,14 @@ unsigned char keypad_key_at(std::int16_t raw_x, std::int16_t raw_y) {
 
   // Division truncates toward zero, so the first band of each axis reaches a
   // little way into negative coordinates; that reach is part of the layout.
-  const std::int32_t row = (4 * y - 600) / 3850;
-  const std::int32_t column = (narrow_keys * (x - 250)) / 3600;
+  const std::int32_t row = (rows * (y - keypad_y_first)) / keypad_height;
+  const std::int32_t column = (narrow_keys * (x - keypad_x_first)) / keypad_width;
   const bool on_narrow_key = column >= 0 && column < narrow_keys;
   switch (row) {
     case 0: return on_narrow_key ? static_cast<unsigned char>(0x6D - column) : 0;
     case 1: return on_narrow_key ? static_cast<unsigned char>(0x7A - column) : 0;
     case 2:
-      switch ((3 * x - 750) / 3600) {
+      switch ((wide_keys * (x - keypad_x_first)) / keypad_width) {
         case 0: return 0x0A;  // Enter is line feed, not carriage return
         case 1: return 0x20;
         case 2: return 0x08;  // backspace, not delete

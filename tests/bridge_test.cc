@@ -48,8 +48,9 @@ std::vector<point> decode(const std::vector<input_event>& events, const panel_ma
   std::vector<touch_record> records(events.size());
   std::size_t used = 0;
   const auto* bytes = reinterpret_cast<const unsigned char*>(events.data());
-  const std::size_t count = decode_events(state, mapping, -1, bytes, events.size() * sizeof(input_event),
-                                          records.data(), records.size(), &used);
+  const std::size_t count =
+      decode_events(state, mapping, nullptr, -1, bytes, events.size() * sizeof(input_event), records.data(),
+                    records.size(), &used);
   EXPECT_EQ(used, events.size() * sizeof(input_event));
   std::vector<point> points;
   for (std::size_t i = 0; i < count; ++i)
@@ -310,11 +311,12 @@ TEST(BridgeDecode, APartialEventWaitsForTheRestOfItsBytes) {
   touch_record records[2];
   std::size_t used = 0;
   const auto* bytes = reinterpret_cast<const unsigned char*>(events);
-  EXPECT_EQ(decode_events(state, identity_mapping(), -1, bytes, sizeof events - 1, records, 2, &used), 0u);
-  EXPECT_EQ(used, sizeof(input_event));
   EXPECT_EQ(
-      decode_events(state, identity_mapping(), -1, bytes + used, sizeof events - used, records, 2, &used),
-      1u);
+      decode_events(state, identity_mapping(), nullptr, -1, bytes, sizeof events - 1, records, 2, &used), 0u);
+  EXPECT_EQ(used, sizeof(input_event));
+  EXPECT_EQ(decode_events(state, identity_mapping(), nullptr, -1, bytes + used, sizeof events - used, records,
+                          2, &used),
+            1u);
 }
 
 // A fresh directory for FIFOs and files, removed with what it holds.

@@ -25,7 +25,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "key_loop.h"
+#include "touch_record.h"
 
 namespace {
 

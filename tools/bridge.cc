@@ -17,6 +17,7 @@
 
 #include "bridge_events.h"
 #include "bridge_fifo.h"
+#include "evdev.h"
 
 namespace {
 
@@ -97,80 +98,19 @@ options parse_options(int argc, char** argv) {
   return opts;
 }
 
-bool has_bit(const unsigned long* bits, unsigned bit) {
-  constexpr unsigned per_word = sizeof(unsigned long) * CHAR_BIT;
-  return (bits[bit / per_word] >> (bit % per_word)) & 1ul;
-}
-
-// Bit maps sized for the largest kind of code a device can report.
-struct capabilities {
-  unsigned long types[EV_MAX / (sizeof(unsigned long) * CHAR_BIT) + 1] = {};
-  unsigned long abs[ABS_MAX / (sizeof(unsigned long) * CHAR_BIT) + 1] = {};
-  unsigned long keys[KEY_MAX / (sizeof(unsigned long) * CHAR_BIT) + 1] = {};
-  unsigned long props[INPUT_PROP_MAX / (sizeof(unsigned long) * CHAR_BIT) + 1] = {};
-};
-
-bool read_capabilities(int fd, capabilities& caps) {
-  return ioctl(fd, EVIOCGBIT(0, sizeof caps.types), caps.types) != -1 &&
-         ioctl(fd, EVIOCGBIT(EV_ABS, sizeof caps.abs), caps.abs) != -1 &&
-         ioctl(fd, EVIOCGBIT(EV_KEY, sizeof caps.keys), caps.keys) != -1 &&
-         ioctl(fd, EVIOCGPROP(sizeof caps.props), caps.props) != -1;
-}
-
-// A touchscreen reports absolute positions and touch contact. Touchpads say
-// the same but drive a pointer; typing from a laptop's touchpad would surprise.
-bool is_touchscreen(int fd) {
-  capabilities caps;
-  if (!read_capabilities(fd, caps))
-    return false;
-  const bool single = has_bit(caps.abs, ABS_X) && has_bit(caps.abs, ABS_Y);
-  const bool multi = has_bit(caps.abs, ABS_MT_POSITION_X) && has_bit(caps.abs, ABS_MT_POSITION_Y);
-  return has_bit(caps.types, EV_ABS) && has_bit(caps.types, EV_KEY) && (single || multi) &&
-         has_bit(caps.keys, BTN_TOUCH) && !has_bit(caps.props, INPUT_PROP_POINTER);
-}
-
-// The lowest-numbered /dev/input/eventN that is a touchscreen; its path goes
-// into path. Returns its descriptor, or -1.
-int find_touchscreen(char* path, std::size_t path_size) {
-  DIR* dir = opendir("/dev/input");
-  if (dir == nullptr)
-    return -1;
-  int best_fd = -1;
-  long best_number = LONG_MAX;
-  while (const dirent* entry = readdir(dir)) {
-    char* end = nullptr;
-    if (std::strncmp(entry->d_name, "event", 5) != 0)
-      continue;
-    const long number = std::strtol(entry->d_name + 5, &end, 10);
-    if (end == entry->d_name + 5 || *end != '\0' || number >= best_number)
-      continue;
-    char candidate[sizeof "/dev/input/" + NAME_MAX];
-    std::snprintf(candidate, sizeof candidate, "/dev/input/%s", entry->d_name);
-    const int fd = open(candidate, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd == -1)
-      continue;
-    if (!is_touchscreen(fd)) {
-      close(fd);
-      continue;
-    }
-    if (best_fd != -1)
-      close(best_fd);
-    best_fd = fd;
-    best_number = number;
-    std::snprintf(path, path_size, "%s", candidate);
-  }
-  closedir(dir);
-  return best_fd;
-}
-
 // With no touchscreen yet, waits for one to be plugged in instead of failing:
 // a service manager would otherwise restart the bridge in a loop on every
-// machine without a panel. Returns -1 when a stop was requested meanwhile.
-int wait_for_touchscreen(char* path, std::size_t path_size, const sigset_t* waiting_mask) {
-  int fd = find_touchscreen(path, path_size);
-  if (fd != -1)
-    return fd;
-  std::fprintf(stderr, "touchkey-bridge: no touchscreen found among /dev/input/event*; waiting for one\n");
+// machine without a panel. Its fd is -1 when a stop was requested meanwhile.
+touchscreen_search wait_for_touchscreen(const sigset_t* waiting_mask) {
+  touchscreen_search found = find_touchscreen();
+  if (found.fd != -1)
+    return found;
+  if (found.unopenable > 0)
+    std::fprintf(stderr, "touchkey-bridge: %d of /dev/input/event* could not be opened (%s); ",
+                 found.unopenable, std::strerror(found.open_errno));
+  else
+    std::fprintf(stderr, "touchkey-bridge: ");
+  std::fprintf(stderr, "no touchscreen found among /dev/input/event*; waiting for one\n");
   // New nodes in /dev/input (or /dev/input itself appearing); their modes are
   // set after creation, hence IN_ATTRIB.
   const int watch_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
@@ -179,41 +119,32 @@ int wait_for_touchscreen(char* path, std::size_t path_size, const sigset_t* wait
     std::fprintf(stderr, "touchkey-bridge: cannot watch /dev/input: %s\n", std::strerror(errno));
     std::exit(failure_status);
   }
-  while (fd == -1 && !stop_requested) {
+  while (found.fd == -1 && !stop_requested) {
     pollfd events = {watch_fd, POLLIN, 0};
     if (ppoll(&events, 1, nullptr, waiting_mask) == 1) {
       alignas(inotify_event) char drained[4096];
       while (read(watch_fd, drained, sizeof drained) > 0) {
       }
       inotify_add_watch(watch_fd, "/dev/input", IN_CREATE | IN_ATTRIB);  // in case it has just appeared
-      fd = find_touchscreen(path, path_size);
+      found = find_touchscreen();
     }
   }
   close(watch_fd);
-  return fd;
-}
-
-bool read_axis_range(int fd, unsigned code, axis_range& range) {
-  input_absinfo info = {};
-  if (ioctl(fd, EVIOCGABS(code), &info) == -1)
-    return false;
-  range = {info.minimum, info.maximum};
-  return true;
+  return found;
 }
 
 // Takes the panel's ranges (unless given on the command line) and its present
 // state from an evdev device. Exits when the ranges are unusable.
 void set_up_evdev(int fd, const char* path, options& opts, panel_state& state) {
-  capabilities caps;
-  read_capabilities(fd, caps);
-  state.multi_touch = has_bit(caps.abs, ABS_MT_SLOT);
-  const unsigned x_code = state.multi_touch ? ABS_MT_POSITION_X : ABS_X;
-  const unsigned y_code = state.multi_touch ? ABS_MT_POSITION_Y : ABS_Y;
-  if ((!opts.x_range_given && !read_axis_range(fd, x_code, opts.mapping.x)) ||
-      (!opts.y_range_given && !read_axis_range(fd, y_code, opts.mapping.y))) {
+  axis_range x, y;
+  if (!read_panel_ranges(fd, x, y, state.multi_touch) && (!opts.x_range_given || !opts.y_range_given)) {
     std::fprintf(stderr, "touchkey-bridge: %s reports no x and y axes\n", path);
     std::exit(failure_status);
   }
+  if (!opts.x_range_given)
+    opts.mapping.x = x;
+  if (!opts.y_range_given)
+    opts.mapping.y = y;
   if (opts.mapping.x.min >= opts.mapping.x.max || opts.mapping.y.min >= opts.mapping.y.max) {
     std::fprintf(stderr,
                  "touchkey-bridge: %s reports empty axis ranges (x %d..%d, y %d..%d); "
@@ -275,7 +206,7 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &on_stop, nullptr);
   sigaction(SIGINT, &on_stop, nullptr);
 
-  char found_path[sizeof "/dev/input/" + NAME_MAX] = {};
+  touchscreen_search found;
   int device_fd = -1;
   if (opts.device != nullptr) {
     device_fd = open(opts.device, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -284,15 +215,15 @@ int main(int argc, char** argv) {
       return failure_status;
     }
   } else {
-    device_fd = wait_for_touchscreen(found_path, sizeof found_path, &waiting_mask);
+    found = wait_for_touchscreen(&waiting_mask);
+    device_fd = found.fd;
     if (device_fd == -1)
       return 0;  // stopped while waiting
-    opts.device = found_path;
+    opts.device = found.path;
   }
 
   panel_state state;
-  int version = 0;
-  if (ioctl(device_fd, EVIOCGVERSION, &version) != -1) {
+  if (is_evdev(device_fd)) {
     set_up_evdev(device_fd, opts.device, opts, state);
   } else if (!opts.x_range_given || !opts.y_range_given) {
     std::fprintf(stderr, "touchkey-bridge: %s is not an evdev device; give --x-range and --y-range\n",
@@ -334,7 +265,7 @@ int main(int argc, char** argv) {
     if (got == 0)
       break;  // the end of a recorded stream; an evdev device never ends
     std::size_t used = 0;
-    const std::size_t count = decode_events(state, opts.mapping, device_fd, bytes,
+    const std::size_t count = decode_events(state, opts.mapping, read_snapshot, device_fd, bytes,
                                             kept + static_cast<std::size_t>(got), records, batch, &used);
     kept = kept + static_cast<std::size_t>(got) - used;
     std::memmove(bytes, bytes + used, kept);

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <sys/ioctl.h>
 #include <utility>
 
 namespace {
@@ -55,8 +54,6 @@ std::int16_t record_millisecs(const timeval& time) {
       static_cast<std::uint64_t>(time.tv_sec) * 1000u + static_cast<std::uint64_t>(time.tv_usec) / 1000u;
   return static_cast<std::int16_t>(static_cast<std::uint16_t>(ms));
 }
-
-bool has_bit(const unsigned char* bits, unsigned bit) { return (bits[bit / 8] >> (bit % 8)) & 1u; }
 
 }  // namespace
 
@@ -134,45 +131,9 @@ bool take_record(panel_state& state, const panel_mapping& mapping, const timeval
   return true;
 }
 
-bool read_snapshot(int device_fd, device_snapshot& snapshot) {
-  int version = 0;
-  if (ioctl(device_fd, EVIOCGVERSION, &version) == -1)
-    return false;
-  snapshot = device_snapshot{};
-
-  unsigned char keys[KEY_MAX / 8 + 1] = {};
-  if (ioctl(device_fd, EVIOCGKEY(sizeof keys), keys) != -1)
-    snapshot.touch_key = has_bit(keys, BTN_TOUCH);
-
-  const auto abs_value = [device_fd](unsigned code, std::int32_t& value) {
-    input_absinfo info = {};
-    if (ioctl(device_fd, EVIOCGABS(code), &info) != -1)
-      value = info.value;
-  };
-  abs_value(ABS_X, snapshot.x);
-  abs_value(ABS_Y, snapshot.y);
-  abs_value(ABS_PRESSURE, snapshot.pressure);
-  abs_value(ABS_MT_SLOT, snapshot.slot);
-
-  // EVIOCGMTSLOTS fills one value per slot after the code; slot 0 comes first.
-  const auto slot0_value = [device_fd](unsigned code, std::int32_t& value) {
-    struct {
-      std::uint32_t code;
-      std::int32_t values[64];
-    } slots = {code, {}};
-    if (ioctl(device_fd, EVIOCGMTSLOTS(sizeof slots), &slots) != -1)
-      value = slots.values[0];
-  };
-  slot0_value(ABS_MT_TRACKING_ID, snapshot.slot0_tracking_id);
-  slot0_value(ABS_MT_POSITION_X, snapshot.slot0_x);
-  slot0_value(ABS_MT_POSITION_Y, snapshot.slot0_y);
-  slot0_value(ABS_MT_PRESSURE, snapshot.slot0_pressure);
-  return true;
-}
-
-std::size_t decode_events(panel_state& state, const panel_mapping& mapping, int device_fd,
-                          const unsigned char* bytes, std::size_t length, touch_record* records,
-                          std::size_t max_records, std::size_t* used) {
+std::size_t decode_events(panel_state& state, const panel_mapping& mapping, snapshot_reader reread,
+                          int device_fd, const unsigned char* bytes, std::size_t length,
+                          touch_record* records, std::size_t max_records, std::size_t* used) {
   std::size_t count = 0;
   std::size_t offset = 0;
   for (; length - offset >= sizeof(input_event); offset += sizeof(input_event)) {
@@ -183,7 +144,7 @@ std::size_t decode_events(panel_state& state, const panel_mapping& mapping, int 
       continue;
     if (outcome == event_outcome::resync) {
       device_snapshot snapshot;
-      if (read_snapshot(device_fd, snapshot))
+      if (reread != nullptr && reread(device_fd, snapshot))
         apply_snapshot(state, snapshot);
       else
         forget_touch(state);

@@ -6,14 +6,8 @@
 #include <cstdint>
 #include <linux/input.h>
 
-#include "key_loop.h"
-
-// The keypad's own area in raw units: the panel's whole surface maps onto it,
-// so that its edges are keys and not dead zones.
-constexpr std::int32_t keypad_x_first = 250;
-constexpr std::int32_t keypad_x_last = 3849;
-constexpr std::int32_t keypad_y_first = 150;
-constexpr std::int32_t keypad_y_last = 3999;
+#include "keypad.h"
+#include "touch_record.h"
 
 struct axis_range {
   std::int32_t min = 0;
@@ -83,14 +77,14 @@ bool take_record(panel_state& state, const panel_mapping& mapping, const timeval
 // outside the range to its ends.
 std::int32_t map_axis(std::int32_t value, axis_range from, std::int32_t first, std::int32_t last);
 
-// Reads the device's state with EVIOCGKEY, EVIOCGABS and EVIOCGMTSLOTS; false
-// when device_fd is not an evdev device.
-bool read_snapshot(int device_fd, device_snapshot& snapshot);
+// Re-reads a device's own state after lost events; false when it cannot
+// (the input is a pipe or a file, not a device).
+using snapshot_reader = bool (*)(int device_fd, device_snapshot& snapshot);
 
-// Decodes the whole input_events in bytes, re-reading device_fd (or, when it is
-// not an evdev device, forgetting the touch) after lost events. Stores up to
-// max_records records and returns how many; *used gets the bytes consumed, so
-// the caller keeps a trailing partial event for the next read.
-std::size_t decode_events(panel_state& state, const panel_mapping& mapping, int device_fd,
-                          const unsigned char* bytes, std::size_t length, touch_record* records,
-                          std::size_t max_records, std::size_t* used);
+// Decodes the whole input_events in bytes. After lost events it asks reread
+// (when not null) for device_fd's state, or else forgets the touch. Stores up
+// to max_records records and returns how many; *used gets the bytes consumed,
+// so the caller keeps a trailing partial event for the next read.
+std::size_t decode_events(panel_state& state, const panel_mapping& mapping, snapshot_reader reread,
+                          int device_fd, const unsigned char* bytes, std::size_t length,
+                          touch_record* records, std::size_t max_records, std::size_t* used);

@@ -12,7 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "key_loop.h"
+#include "touch_record.h"
 
 namespace {
 

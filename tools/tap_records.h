@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "key_loop.h"
+#include "touch_record.h"
 
 // Pressure of a pen-down record; any value other than 0 means the pen is down.
 constexpr std::int16_t pen_down_pressure = 255;

@@ -1,0 +1,201 @@
+// Starting programs, deadlines, reading and scratch directories for the tests.
+#include "test_support.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <filesystem>
+#include <regex>
+#include <sys/inotify.h>
+#include <sys/pidfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// The child's end of one standard stream, and the test's end (or -1).
+struct stream_ends {
+  int child = -1;
+  int test = -1;
+};
+
+stream_ends ends_for(int wanted, bool child_reads) {
+  if (wanted != new_pipe)
+    return {wanted, -1};
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) == -1)
+    std::abort();
+  return child_reads ? stream_ends{fds[0], fds[1]} : stream_ends{fds[1], fds[0]};
+}
+
+std::vector<char*> pointers_to(std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  for (std::string& s : strings)
+    pointers.push_back(s.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+}  // namespace
+
+spawned spawn(const spawn_request& request) {
+  const stream_ends in = ends_for(request.in, true);
+  const stream_ends out = ends_for(request.out, false);
+  const stream_ends err = ends_for(request.err, false);
+  // Built before the fork: the child only execs.
+  std::vector<std::string> args = request.argv;
+  std::vector<char*> argv = pointers_to(args);
+  std::vector<std::string> env = request.env != nullptr ? *request.env : std::vector<std::string>{};
+  std::vector<char*> envp = pointers_to(env);
+  if (request.empty_argv)
+    argv = {nullptr};
+
+  const pid_t pid = fork();
+  if (pid == -1)
+    std::abort();
+  if (pid == 0) {
+    const int streams[3] = {in.child, out.child, err.child};
+    for (int fd = 0; fd < 3; ++fd)
+      if (streams[fd] >= 0 && dup2(streams[fd], fd) == -1)
+        _exit(126);
+    if (request.in_child != nullptr)
+      request.in_child();
+    if (request.env != nullptr)
+      execve(args[0].c_str(), argv.data(), envp.data());
+    else
+      execv(args[0].c_str(), argv.data());
+    _exit(127);
+  }
+  for (const stream_ends& s : {in, out, err})
+    if (s.test >= 0)
+      close(s.child);
+  return {pid, in.test, out.test, err.test};
+}
+
+int wait_exit(pid_t pid, int timeout_ms) {
+  const int pidfd = pidfd_open(pid, 0);
+  pollfd exited = {pidfd, POLLIN, 0};
+  const bool done = pidfd == -1 || poll_until(exited, monotonic_ms() + timeout_ms) == 1;
+  if (pidfd != -1)
+    close(pidfd);
+  if (!done)
+    kill(pid, SIGKILL);
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid || !done)
+    return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+void close_pipes(spawned& run) {
+  for (int* fd : {&run.in, &run.out, &run.err}) {
+    if (*fd >= 0)
+      close(*fd);
+    *fd = -1;
+  }
+}
+
+std::string read_all(int fd, int timeout_ms) {
+  const std::int64_t deadline = monotonic_ms() + timeout_ms;
+  std::string text;
+  for (;;) {
+    pollfd readable = {fd, POLLIN, 0};
+    if (poll_until(readable, deadline) != 1)
+      break;
+    char chunk[4096];
+    const ssize_t got = read(fd, chunk, sizeof chunk);
+    if (got == -1 && errno == EINTR)
+      continue;
+    if (got <= 0)
+      break;
+    text.append(chunk, static_cast<std::size_t>(got));
+  }
+  close(fd);
+  return text;
+}
+
+std::string read_some(int fd, std::size_t want, bool line, int timeout_ms) {
+  const std::int64_t deadline = monotonic_ms() + timeout_ms;
+  std::string got;
+  while (got.size() < want && !(line && !got.empty() && got.back() == '\n')) {
+    pollfd readable = {fd, POLLIN, 0};
+    if (poll_until(readable, deadline) != 1)
+      break;
+    char c;
+    const ssize_t n = read(fd, &c, 1);
+    if (n == -1 && (errno == EINTR || errno == EAGAIN))
+      continue;
+    if (n <= 0)
+      break;
+    got += c;
+  }
+  return got;
+}
+
+pid_t reported_pid(const std::string& line, const std::string& name) {
+  const std::string prefix = name + " sent into background with PID ";
+  if (line.compare(0, prefix.size(), prefix) != 0)
+    return -1;
+  static const std::regex number("([1-9][0-9]*)\n");
+  std::smatch m;
+  const std::string rest = line.substr(prefix.size());
+  return std::regex_match(rest, m, number) ? static_cast<pid_t>(std::stol(m[1])) : -1;
+}
+
+std::int64_t monotonic_ms() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
+
+int poll_until(pollfd& fd, std::int64_t deadline_ms) {
+  for (;;) {
+    const std::int64_t left = deadline_ms - monotonic_ms();
+    if (left <= 0)
+      return 0;
+    const int ready = poll(&fd, 1, static_cast<int>(left));
+    if (ready != -1 || errno != EINTR)
+      return ready;
+  }
+}
+
+bool wait_for_inotify(int inotify_fd, std::uint32_t mask, std::int64_t deadline_ms) {
+  for (;;) {
+    pollfd watch = {inotify_fd, POLLIN, 0};
+    if (poll_until(watch, deadline_ms) != 1)
+      return false;
+    alignas(inotify_event) char buffer[4096];
+    const ssize_t got = read(inotify_fd, buffer, sizeof buffer);
+    for (ssize_t at = 0; at < got;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      if (event->mask & mask)
+        return true;
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+  }
+}
+
+std::string read_file(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  return fd == -1 ? std::string() : read_all(fd);
+}
+
+void write_file(const std::string& path, const std::string& bytes, unsigned mode) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  if (fd == -1 || write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
+    std::abort();
+  close(fd);
+}
+
+temp_dir::temp_dir() {
+  char name[] = "/tmp/touchkey-test.XXXXXX";
+  if (mkdtemp(name) == nullptr)
+    std::abort();
+  path = name;
+}
+
+temp_dir::~temp_dir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path, ignored);
+}

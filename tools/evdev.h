@@ -1,0 +1,48 @@
+// The evdev ioctls the tools use on a touch panel: what it can report, its
+// axis ranges, its present state, and finding the first touchscreen.
+#pragma once
+
+#include <climits>
+#include <cstddef>
+#include <linux/input.h>
+
+#include "bridge_events.h"
+
+// Whether bit is set in a kernel bit map. The kernel fills these as arrays of
+// unsigned long, so they are read by words: read by bytes, a big-endian
+// machine would find every bit in the wrong place.
+bool has_bit(const unsigned long* bits, unsigned bit);
+
+// Bit maps sized for the largest kind of code a device can report.
+struct evdev_capabilities {
+  unsigned long types[EV_MAX / (sizeof(unsigned long) * CHAR_BIT) + 1] = {};
+  unsigned long abs[ABS_MAX / (sizeof(unsigned long) * CHAR_BIT) + 1] = {};
+  unsigned long keys[KEY_MAX / (sizeof(unsigned long) * CHAR_BIT) + 1] = {};
+  unsigned long props[INPUT_PROP_MAX / (sizeof(unsigned long) * CHAR_BIT) + 1] = {};
+};
+
+// False when fd is not an evdev device.
+bool is_evdev(int fd);
+bool read_capabilities(int fd, evdev_capabilities& caps);
+
+// A touchscreen reports absolute positions and touch contact, and is no
+// pointer: touchpads say the same but drive a pointer.
+bool is_touchscreen(const evdev_capabilities& caps);
+
+// The outcome of looking through /dev/input/event*.
+struct touchscreen_search {
+  int fd = -1;  // the lowest-numbered touchscreen, read-only and non-blocking; -1 if none
+  char path[sizeof "/dev/input/" + NAME_MAX] = {};
+  int unopenable = 0;  // event devices that could not be opened (permissions, say)
+  int open_errno = 0;  // why the first of them could not
+};
+touchscreen_search find_touchscreen();
+
+// The panel's x and y ranges: those of slot positions on a multi-touch panel
+// (which multi_touch then says), else of ABS_X and ABS_Y. False when the
+// device reports no such axes.
+bool read_panel_ranges(int fd, axis_range& x, axis_range& y, bool& multi_touch);
+
+// Reads the device's state with EVIOCGKEY, EVIOCGABS and EVIOCGMTSLOTS; false
+// when device_fd is not an evdev device.
+bool read_snapshot(int device_fd, device_snapshot& snapshot);
