@@ -9,7 +9,10 @@
 #include <filesystem>
 #include <regex>
 #include <sys/inotify.h>
+// glibc 2.36 (Debian 12) declares pidfd_open without C linkage for C++.
+extern "C" {
 #include <sys/pidfd.h>
+}
 #include <sys/wait.h>
 #include <unistd.h>
 
