@@ -96,11 +96,9 @@ timeout 60 nsenter -t "$leader" -a systemctl is-system-running --wait >/dev/null
 echo "booted in $(since "$started")"
 
 failed=0
-check() {
-  local what=$1
-  shift
-  if "$@"; then echo "ok: $what"; else echo "FAIL: $what" && failed=1; fi
-}
+check() { if "${@:2}"; then echo "ok: $1"; else echo "FAIL: $1" && failed=1; fi; }
+enabled() { in_container systemctl is-enabled touchkeyd; }
+main_pid() { in_container systemctl show -p MainPID --value "$1"; }
 states() { in_container systemctl show -p ActiveState --value touchkeyd touchkey-bridge.service touchkey-bridge.socket | xargs; }
 typed() { grep -qF "$1" "$work/console"; }
 tap() { "$events" "$1" >&"$panel"; }
@@ -116,20 +114,19 @@ printf '[Service]\nExecStart=\nExecStart=%s\n' \
   >>"/proc/$leader/root/etc/systemd/system/touchkey-bridge.service.d/test.conf"
 
 install() { in_container dpkg -i /run/touchkey-test/touchkeyd.deb >"$work/dpkg.log"; }
-check "dpkg -i installs, enables and starts" install
-check "touchkeyd enabled" test "$(in_container systemctl is-enabled touchkeyd)" = enabled
-check "daemon, bridge and FIFO active" test "$(states)" = "active active active"
+check "dpkg -i installs" install
+check "touchkeyd enabled; daemon, bridge and FIFO active" test "$(enabled) $(states)" = "enabled active active active"
 tap 'hi\n'
 check "taps typed into the console" within 5 typed $'hi\n'
 
-daemon=$(in_container systemctl show -p MainPID --value touchkeyd)
-bridge=$(in_container systemctl show -p MainPID --value touchkey-bridge)
+daemon=$(main_pid touchkeyd)
+bridge=$(main_pid touchkey-bridge)
 in_container systemctl kill -s KILL touchkey-bridge
-bridge_back() { local pid; pid=$(in_container systemctl show -p MainPID --value touchkey-bridge); [ "$pid" != 0 ] && [ "$pid" != "$bridge" ]; }
+bridge_back() { [[ ! $(main_pid touchkey-bridge) =~ ^(0|$bridge)$ ]]; }
 check "a SIGKILLed bridge comes back" within 15 bridge_back
 tap 'ok\n'
 check "taps typed again after it" within 5 typed $'ok\n'
-check "the daemon lived on meanwhile" test "$(in_container systemctl show -p MainPID --value touchkeyd)" = "$daemon"
+check "the daemon lived on meanwhile" test "$(main_pid touchkeyd)" = "$daemon"
 
 in_container systemctl stop touchkeyd
 # Nothing runs, nothing waits to restart (that shows as activating), no job.
@@ -137,9 +134,9 @@ check "stop touchkeyd: all inactive, no job" test "$(states) $(in_container syst
 check "stop touchkeyd: /dev/tsdev removed" test ! -e "/proc/$leader/root/dev/tsdev"
 in_container systemctl enable --now touchkeyd 2>/dev/null
 in_container systemctl disable --now touchkeyd 2>/dev/null
-check "disable --now: all inactive, disabled" test "$(states) $(in_container systemctl is-enabled touchkeyd)" = "inactive inactive inactive disabled"
+check "disable --now: disabled, all inactive" test "$(enabled) $(states)" = "disabled inactive inactive inactive"
 in_container systemctl enable --now touchkeyd 2>/dev/null
-check "enable --now: all active" test "$(states)" = "active active active"
+check "enable --now: enabled, all active" test "$(enabled) $(states)" = "enabled active active active"
 
 cold_starts=0
 started=$(now_us)
