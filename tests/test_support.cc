@@ -35,6 +35,7 @@ stream_ends ends_for(int wanted, bool child_reads) {
 
 std::vector<char*> pointers_to(std::vector<std::string>& strings) {
   std::vector<char*> pointers;
+  pointers.reserve(strings.size() + 1);
   for (std::string& s : strings)
     pointers.push_back(s.data());
   pointers.push_back(nullptr);
