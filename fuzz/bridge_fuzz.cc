@@ -11,21 +11,13 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "bridge_events.h"
+#include "fault.h"
 
 namespace {
-
-// On standard output: fuzzing runs close standard error.
-[[noreturn]] void fault(const char* what) {
-  std::printf("bridge_fuzz: %s\n", what);
-  std::fflush(stdout);
-  std::abort();
-}
 
 std::int32_t int16_at(const std::uint8_t* p) {
   std::int16_t v = 0;

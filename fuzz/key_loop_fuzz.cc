@@ -19,14 +19,13 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "fault.h"
 #include "key_loop.h"
 #include "keypad_bands.h"
 
@@ -37,14 +36,6 @@ int __real_gettimeofday(timeval* tv, void* tz);
 }
 
 namespace {
-
-// On standard output: fuzzing runs close standard error, which the loop's own
-// failure messages would otherwise flood.
-[[noreturn]] void fault(const char* what) {
-  std::printf("key_loop_fuzz: %s\n", what);
-  std::fflush(stdout);
-  std::abort();
-}
 
 struct run_state {
   const std::uint8_t* data = nullptr;

@@ -3,24 +3,12 @@
 // keys, even with every tap at the same instant (so no repeat may follow its
 // key directly); text it refuses must give no records at all.
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 
+#include "fault.h"
 #include "keypad_bands.h"
 #include "tap_records.h"
-
-namespace {
-
-// On standard output: fuzzing runs close standard error.
-[[noreturn]] void fault(const char* what) {
-  std::printf("tap_fuzz: %s\n", what);
-  std::fflush(stdout);
-  std::abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);

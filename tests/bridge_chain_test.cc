@@ -7,55 +7,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <linux/input.h>
-#include <poll.h>
-#include <spawn.h>
 #include <string>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "deadline_wait.h"
+#include "test_support.h"
 
 namespace {
-
-// Starts program with args; its standard input and output are the given fds.
-pid_t start(const char* program, const std::vector<const char*>& args, int stdin_fd, int stdout_fd) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, stdin_fd, 0);
-  posix_spawn_file_actions_adddup2(&actions, stdout_fd, 1);
-  std::vector<char*> argv = {const_cast<char*>(program)};
-  for (const char* arg : args)
-    argv.push_back(const_cast<char*>(arg));
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  EXPECT_EQ(posix_spawn(&pid, program, &actions, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
-
-// Exit status, or -1 when the process is still running at the deadline.
-int wait_for_exit(pid_t pid, int deadline_ms) {
-  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-  pollfd exited = {pidfd, POLLIN, 0};
-  const bool done = poll(&exited, 1, deadline_ms) == 1;
-  close(pidfd);
-  if (!done)
-    return -1;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
 
 input_event ev(std::uint16_t type, std::uint16_t code, std::int32_t value) {
   input_event event = {};
@@ -72,23 +38,6 @@ void tap(int panel_fd, int x, int y) {
       ev(EV_SYN, SYN_REPORT, 0), ev(EV_KEY, BTN_TOUCH, 0), ev(EV_SYN, SYN_REPORT, 0),
   };
   ASSERT_EQ(write(panel_fd, events, sizeof events), static_cast<ssize_t>(sizeof events));
-}
-
-// Everything that reaches the console until it holds `want` bytes or the
-// deadline passes.
-std::string read_console(int console_fd, std::size_t want, std::int64_t deadline_ms) {
-  std::string text;
-  while (text.size() < want) {
-    pollfd console = {console_fd, POLLIN, 0};
-    if (poll_until(console, deadline_ms) != 1)
-      break;
-    char chunk[64];
-    const ssize_t got = read(console_fd, chunk, sizeof chunk);
-    if (got <= 0)
-      break;
-    text.append(chunk, static_cast<std::size_t>(got));
-  }
-  return text;
 }
 
 std::string visible(const std::string& text) {
@@ -112,18 +61,17 @@ TEST(BridgeChain, TapsOnThePanelArriveAsTextOnTheConsoleAndStaleTapsNever) {
   ASSERT_EQ(tcsetattr(console, TCSANOW, &mode), 0);
 
   // Panel ranges under which keypad x = 250 + panel x and y = 150 + panel y.
-  int panel[2];
-  ASSERT_EQ(pipe(panel), 0);
   const int null_fd = open("/dev/null", O_RDWR);
-  const pid_t bridge =
-      start(TOUCHKEY_BRIDGE, {"--device", "/dev/stdin", "--x-range", "0,3599", "--y-range", "0,3849"},
-            panel[0], null_fd);
-  close(panel[0]);
+  spawned bridge = spawn(
+      {.argv = {TOUCHKEY_BRIDGE, "--device", "/dev/stdin", "--x-range", "0,3599", "--y-range", "0,3849"},
+       .in = new_pipe,
+       .out = null_fd,
+       .err = inherited});
 
   // A tap on 'z' while no daemon reads: the bridge writes it, then takes it back.
   const int inotify = inotify_init1(IN_CLOEXEC);
   ASSERT_NE(inotify_add_watch(inotify, "/dev/tsdev", IN_MODIFY | IN_ACCESS), -1);
-  tap(panel[1], 50, 1350);
+  tap(bridge.in, 50, 1350);
   ASSERT_TRUE(wait_for_inotify(inotify, IN_MODIFY, monotonic_ms() + 5000)) << "the bridge wrote nothing";
   const std::int64_t written = monotonic_ms();
   ASSERT_TRUE(wait_for_inotify(inotify, IN_ACCESS, written + 5000)) << "the stale tap stayed";
@@ -141,37 +89,30 @@ TEST(BridgeChain, TapsOnThePanelArriveAsTextOnTheConsoleAndStaleTapsNever) {
   close(inotify);
 
   // The daemon goes into the background with its one line.
-  int report[2];
-  ASSERT_EQ(pipe(report), 0);
-  const pid_t daemon = start(TOUCHKEYD, {}, null_fd, report[1]);
-  close(report[1]);
-  ASSERT_EQ(wait_for_exit(daemon, 5000), 0);
-  char line[128] = {};
-  ASSERT_GT(read(report[0], line, sizeof line - 1), 0);
-  close(report[0]);
-  const char* pid_text = std::strstr(line, "with PID ");
-  ASSERT_NE(pid_text, nullptr) << line;
-  const auto background_pid =
-      static_cast<pid_t>(std::strtol(pid_text + std::strlen("with PID "), nullptr, 10));
+  spawned daemon = spawn({.argv = {TOUCHKEYD}, .in = null_fd, .err = inherited});
+  ASSERT_EQ(wait_exit(daemon.pid), 0);
+  const std::string line = read_line(daemon.out);
+  close_pipes(daemon);
+  const pid_t background_pid = reported_pid(line, TOUCHKEYD);
   ASSERT_GT(background_pid, 0) << line;
-  std::printf("touchkeyd: %s", line);
+  std::printf("touchkeyd: %s", line.c_str());
 
   // "hi", Enter: h and i in the top row, Enter at the left of the third.
-  tap(panel[1], 1523, 850);
-  tap(panel[1], 1250, 850);
-  tap(panel[1], 450, 2350);
-  const std::string typed = read_console(console, 3, monotonic_ms() + 5000);
+  tap(bridge.in, 1523, 850);
+  tap(bridge.in, 1250, 850);
+  tap(bridge.in, 450, 2350);
+  const std::string typed = read_some(console, 3);
   std::printf("typed on the console: \"%s\"\n", visible(typed).c_str());
   // The stale 'z' would have come first: the FIFO keeps its order.
   EXPECT_EQ(typed, "hi\n");
 
   kill(background_pid, SIGTERM);
-  kill(bridge, SIGTERM);
-  EXPECT_EQ(wait_for_exit(bridge, 5000), 0);
+  kill(bridge.pid, SIGTERM);
+  EXPECT_EQ(wait_exit(bridge.pid), 0);
   struct stat st;
   ASSERT_EQ(lstat("/dev/tsdev", &st), 0);
   EXPECT_TRUE(S_ISFIFO(st.st_mode));
-  close(panel[1]);
+  close_pipes(bridge);
   close(null_fd);
   close(console);
 }

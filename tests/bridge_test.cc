@@ -1,20 +1,12 @@
 // Tests of touchkey-bridge: recorded evdev streams decoded into touchscreen
 // records, the output FIFO's rules, stale taps, and the program's failures.
-#include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
 #include <string>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <tuple>
 #include <unistd.h>
 #include <vector>
@@ -23,8 +15,8 @@
 
 #include "bridge_events.h"
 #include "bridge_fifo.h"
-#include "deadline_wait.h"
 #include "keypad.h"
+#include "test_support.h"
 
 namespace {
 
@@ -39,6 +31,24 @@ input_event ev(std::uint16_t type, std::uint16_t code, std::int32_t value, long 
 }
 
 input_event syn(long ms = 0) { return ev(EV_SYN, SYN_REPORT, 0, ms); }
+
+input_event axis(std::uint16_t code, std::int32_t value) { return ev(EV_ABS, code, value); }
+input_event touch(std::int32_t value) { return ev(EV_KEY, BTN_TOUCH, value); }
+
+// The events, each list ended by SYN_REPORT as one frame.
+std::vector<input_event> frames(std::initializer_list<std::initializer_list<input_event>> list) {
+  std::vector<input_event> events;
+  for (const auto& frame : list) {
+    events.insert(events.end(), frame);
+    events.push_back(syn());
+  }
+  return events;
+}
+
+// A single-touch panel's frame that puts the pen down at (x, y).
+std::vector<input_event> press(std::int32_t x, std::int32_t y) {
+  return frames({{touch(1), axis(ABS_X, x), axis(ABS_Y, y)}});
+}
 
 // (pressure, x, y) of a record; the time stamp has a test of its own.
 using point = std::tuple<int, int, int>;
@@ -71,24 +81,44 @@ panel_mapping identity_mapping() {
   return mapping;
 }
 
-TEST(BridgeDecode, SingleTouchTapGivesTouchingRecordsThenOnePenUpAtTheLastPosition) {
-  const std::vector<input_event> taps = {
-      ev(EV_KEY, BTN_TOUCH, 1),
-      ev(EV_ABS, ABS_X, 3450),
-      ev(EV_ABS, ABS_Y, 850),
-      ev(EV_ABS, ABS_PRESSURE, 70),
-      syn(),
-      ev(EV_ABS, ABS_X, 3440),
-      syn(),
-      ev(EV_KEY, BTN_TOUCH, 0),
-      ev(EV_ABS, ABS_PRESSURE, 0),
-      syn(),
-      // Frames while nobody touches (a hovering pen) write nothing.
-      ev(EV_ABS, ABS_X, 100),
-      syn(),
+// Streams as panels send them, and the records the bridge writes for them.
+TEST(BridgeDecode, StreamsGiveTheRecordsOfTheOneContactFollowed) {
+  const struct {
+    const char* name;
+    std::vector<input_event> events;
+    std::vector<point> records;
+  } cases[] = {
+      {"single touch: touching records, then one pen-up at the last position; a hovering pen writes nothing",
+       frames({{touch(1), axis(ABS_X, 3450), axis(ABS_Y, 850), axis(ABS_PRESSURE, 70)},
+               {axis(ABS_X, 3440)},
+               {touch(0), axis(ABS_PRESSURE, 0)},
+               {axis(ABS_X, 100)}}),
+       {{70, 3700, 1000}, {70, 3690, 1000}, {0, 3690, 1000}}},
+      // As a type B panel sends it, with the emulated single-touch events too.
+      {"multi-touch: slot 0 alone moves and lifts, whatever slot 1 and the emulated ABS_X do",
+       frames({{axis(ABS_MT_SLOT, 0), axis(ABS_MT_TRACKING_ID, 7), axis(ABS_MT_POSITION_X, 3450),
+                axis(ABS_MT_POSITION_Y, 850), touch(1), axis(ABS_X, 3450), axis(ABS_Y, 850)},
+               {axis(ABS_MT_SLOT, 1), axis(ABS_MT_TRACKING_ID, 8), axis(ABS_MT_POSITION_X, 50),
+                axis(ABS_MT_POSITION_Y, 50)},
+               {axis(ABS_MT_SLOT, 0), axis(ABS_MT_POSITION_X, 1523), axis(ABS_X, 9)},
+               // Slot 0 lifts while slot 1 stays down (BTN_TOUCH stays 1): a pen-up;
+               // slot 1 lifting later writes nothing more.
+               {axis(ABS_MT_TRACKING_ID, -1)},
+               {axis(ABS_MT_SLOT, 1), axis(ABS_MT_TRACKING_ID, -1), touch(0)}}),
+       {{1, 3700, 1000}, {1, 3700, 1000}, {1, 1773, 1000}, {0, 1773, 1000}}},
+      {"multi-touch pressure comes from slot 0",
+       frames({{axis(ABS_MT_TRACKING_ID, 1), axis(ABS_MT_PRESSURE, 90), axis(ABS_MT_POSITION_X, 0),
+                axis(ABS_MT_POSITION_Y, 0)}}),
+       {{90, 250, 150}}},
+      {"lost events without a device to ask end the touch untyped; the next tap is a tap of its own",
+       frames({{touch(1), axis(ABS_X, 3450), axis(ABS_Y, 850)},
+               {ev(EV_SYN, SYN_DROPPED, 0), touch(0)},
+               {touch(1), axis(ABS_X, 50)},
+               {touch(0)}}),
+       {{1, 3700, 1000}, {1, 300, 1000}, {0, 300, 1000}}},
   };
-  const std::vector<point> expected = {{70, 3700, 1000}, {70, 3690, 1000}, {0, 3690, 1000}};
-  EXPECT_EQ(decode(taps, identity_mapping()), expected);
+  for (const auto& c : cases)
+    EXPECT_EQ(decode(c.events, identity_mapping()), c.records) << c.name;
 }
 
 TEST(BridgeDecode, PressureIsClampedToOneAndUpWhileTouching) {
@@ -112,53 +142,6 @@ TEST(BridgeDecode, PressureIsClampedToOneAndUpWhileTouching) {
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(std::get<0>(records[0]), c.expected);
   }
-}
-
-TEST(BridgeDecode, MultiTouchFollowsSlotZeroOnly) {
-  // As a type B panel sends it, with the emulated single-touch events too.
-  const std::vector<input_event> events = {
-      ev(EV_ABS, ABS_MT_SLOT, 0),
-      ev(EV_ABS, ABS_MT_TRACKING_ID, 7),
-      ev(EV_ABS, ABS_MT_POSITION_X, 3450),
-      ev(EV_ABS, ABS_MT_POSITION_Y, 850),
-      ev(EV_KEY, BTN_TOUCH, 1),
-      ev(EV_ABS, ABS_X, 3450),
-      ev(EV_ABS, ABS_Y, 850),
-      syn(),
-      // A second finger in slot 1 moves nothing.
-      ev(EV_ABS, ABS_MT_SLOT, 1),
-      ev(EV_ABS, ABS_MT_TRACKING_ID, 8),
-      ev(EV_ABS, ABS_MT_POSITION_X, 50),
-      ev(EV_ABS, ABS_MT_POSITION_Y, 50),
-      syn(),
-      // Slot 0 moves; the emulated ABS_X is ignored.
-      ev(EV_ABS, ABS_MT_SLOT, 0),
-      ev(EV_ABS, ABS_MT_POSITION_X, 1523),
-      ev(EV_ABS, ABS_X, 9),
-      syn(),
-      // Slot 0 lifts while slot 1 stays down (BTN_TOUCH stays 1): a pen-up.
-      ev(EV_ABS, ABS_MT_TRACKING_ID, -1),
-      syn(),
-      // Slot 1 lifting later writes nothing more.
-      ev(EV_ABS, ABS_MT_SLOT, 1),
-      ev(EV_ABS, ABS_MT_TRACKING_ID, -1),
-      ev(EV_KEY, BTN_TOUCH, 0),
-      syn(),
-  };
-  const std::vector<point> expected = {{1, 3700, 1000}, {1, 3700, 1000}, {1, 1773, 1000}, {0, 1773, 1000}};
-  EXPECT_EQ(decode(events, identity_mapping()), expected);
-}
-
-TEST(BridgeDecode, MultiTouchPressureComesFromSlotZero) {
-  const std::vector<input_event> events = {
-      ev(EV_ABS, ABS_MT_TRACKING_ID, 1),
-      ev(EV_ABS, ABS_MT_PRESSURE, 90),
-      ev(EV_ABS, ABS_MT_POSITION_X, 0),
-      ev(EV_ABS, ABS_MT_POSITION_Y, 0),
-      syn(),
-  };
-  const std::vector<point> expected = {{90, 250, 150}};
-  EXPECT_EQ(decode(events, identity_mapping()), expected);
 }
 
 TEST(BridgeDecode, RangesMapOntoTheKeypadAreaAtBothEnds) {
@@ -202,8 +185,7 @@ TEST(BridgeDecode, ThePanelsCornersAndEdgesAreKeys) {
       {0, 0, 'm'}, {4095, 0, 'a'}, {0, 4095, '|'}, {4095, 4095, '0'}, {0, 2600, '\n'}, {4095, 2600, '\b'},
   };
   for (const corner_case& c : corners) {
-    const std::vector<point> records =
-        decode({ev(EV_KEY, BTN_TOUCH, 1), ev(EV_ABS, ABS_X, c.x), ev(EV_ABS, ABS_Y, c.y), syn()}, mapping);
+    const std::vector<point> records = decode(press(c.x, c.y), mapping);
     ASSERT_EQ(records.size(), 1u);
     const auto [pressure, x, y] = records[0];
     EXPECT_EQ(keypad_key_at(static_cast<std::int16_t>(x), static_cast<std::int16_t>(y)), c.key)
@@ -229,8 +211,7 @@ TEST(BridgeDecode, OrientationOptionsSwapFirstThenInvertTheKeypadAxes) {
     mapping.swap_xy = c.swap_xy;
     mapping.invert_x = c.invert_x;
     mapping.invert_y = c.invert_y;
-    const std::vector<point> records =
-        decode({ev(EV_KEY, BTN_TOUCH, 1), ev(EV_ABS, ABS_X, 0), ev(EV_ABS, ABS_Y, 1000), syn()}, mapping);
+    const std::vector<point> records = decode(press(0, 1000), mapping);
     const std::vector<point> expected = {{1, c.x, c.y}};
     EXPECT_EQ(records, expected) << "swap " << c.swap_xy << " invert x " << c.invert_x << " invert y "
                                  << c.invert_y;
@@ -250,10 +231,7 @@ TEST(BridgeDecode, MillisecsAreTheEventTimesLow16Bits) {
 TEST(BridgeDecode, SynDroppedSkipsTheBrokenFrameAndResyncsFromTheDevice) {
   panel_state state;
   const panel_mapping mapping = identity_mapping();
-  ASSERT_EQ(decode({ev(EV_KEY, BTN_TOUCH, 1), ev(EV_ABS, ABS_X, 3450), ev(EV_ABS, ABS_Y, 850), syn()},
-                   mapping, state)
-                .size(),
-            1u);
+  ASSERT_EQ(decode(press(3450, 850), mapping, state).size(), 1u);
   // The release is among the lost events; what follows up to the next
   // SYN_REPORT is part of a broken frame and is skipped.
   const input_event lost[] = {ev(EV_SYN, SYN_DROPPED, 0), ev(EV_ABS, ABS_X, 5), ev(EV_KEY, BTN_TOUCH, 1)};
@@ -292,19 +270,6 @@ TEST(BridgeDecode, SynDroppedResyncsSlotZeroOfAMultiTouchPanel) {
   EXPECT_TRUE(state.slot0.down);
 }
 
-TEST(BridgeDecode, SynDroppedWithoutADeviceEndsTheTouchWithoutTypingIt) {
-  panel_state state;
-  const panel_mapping mapping = identity_mapping();
-  const std::vector<point> records =
-      decode({ev(EV_KEY, BTN_TOUCH, 1), ev(EV_ABS, ABS_X, 3450), ev(EV_ABS, ABS_Y, 850), syn(),
-              ev(EV_SYN, SYN_DROPPED, 0), ev(EV_KEY, BTN_TOUCH, 0), syn(),
-              // Nothing is stuck: the next tap is a tap of its own.
-              ev(EV_KEY, BTN_TOUCH, 1), ev(EV_ABS, ABS_X, 50), syn(), ev(EV_KEY, BTN_TOUCH, 0), syn()},
-             mapping, state);
-  const std::vector<point> expected = {{1, 3700, 1000}, {1, 300, 1000}, {0, 300, 1000}};
-  EXPECT_EQ(records, expected);
-}
-
 TEST(BridgeDecode, APartialEventWaitsForTheRestOfItsBytes) {
   const input_event events[] = {ev(EV_KEY, BTN_TOUCH, 1), syn()};
   panel_state state;
@@ -317,43 +282,6 @@ TEST(BridgeDecode, APartialEventWaitsForTheRestOfItsBytes) {
   EXPECT_EQ(decode_events(state, identity_mapping(), nullptr, -1, bytes + used, sizeof events - used, records,
                           2, &used),
             1u);
-}
-
-// A fresh directory for FIFOs and files, removed with what it holds.
-struct temp_dir {
-  std::string path;
-  temp_dir() {
-    char name[] = "/tmp/touchkey-bridge-test.XXXXXX";
-    path = mkdtemp(name);
-  }
-  ~temp_dir() {
-    // The tests leave only plain files and FIFOs in it.
-    if (DIR* dir = opendir(path.c_str())) {
-      while (const dirent* entry = readdir(dir))
-        if (entry->d_name[0] != '.')
-          unlink((path + "/" + entry->d_name).c_str());
-      closedir(dir);
-    }
-    rmdir(path.c_str());
-  }
-  std::string operator/(const char* name) const { return path + "/" + name; }
-};
-
-void write_file(const std::string& path, const char* text) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  ASSERT_NE(fd, -1);
-  ASSERT_EQ(write(fd, text, std::strlen(text)), static_cast<ssize_t>(std::strlen(text)));
-  close(fd);
-}
-
-std::string read_file(const std::string& path) {
-  char text[256] = {};
-  const int fd = open(path.c_str(), O_RDONLY);
-  if (fd == -1)
-    return "";
-  const ssize_t got = read(fd, text, sizeof text - 1);
-  close(fd);
-  return std::string(text, got > 0 ? static_cast<std::size_t>(got) : 0);
 }
 
 TEST(BridgeFifo, CreatesAMissingFifoRootOnlyAndReusesAPrivateOne) {
@@ -465,56 +393,10 @@ TEST(BridgeStale, DiscardTakesOnlyTheStaleRecordsOutOfTheFifo) {
   close(fd);
 }
 
-// The real program, its standard error, and its exit.
-struct bridge_run {
-  pid_t pid = -1;
-  int stderr_fd = -1;
-};
-
-bridge_run start_bridge(const std::vector<std::string>& args, int stdin_fd) {
-  int err[2];
-  EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (stdin_fd != -1)
-    posix_spawn_file_actions_adddup2(&actions, stdin_fd, 0);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-  std::vector<char*> argv = {const_cast<char*>(TOUCHKEY_BRIDGE)};
-  for (const std::string& arg : args)
-    argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  bridge_run run;
-  EXPECT_EQ(posix_spawn(&run.pid, TOUCHKEY_BRIDGE, &actions, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  close(err[1]);
-  run.stderr_fd = err[0];
-  return run;
-}
-
-// The exit status (128 + signal for a signal), or -1 when the program is
-// still running at the deadline; it is killed then.
-int wait_for_exit(const bridge_run& run, int deadline_ms) {
-  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, run.pid, 0));
-  pollfd exited = {pidfd, POLLIN, 0};
-  const bool done = poll(&exited, 1, deadline_ms) == 1;
-  close(pidfd);
-  if (!done)
-    kill(run.pid, SIGKILL);
-  int status = 0;
-  waitpid(run.pid, &status, 0);
-  if (!done)
-    return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-std::string read_all(int fd) {
-  std::string text;
-  char chunk[512];
-  ssize_t got;
-  while ((got = read(fd, chunk, sizeof chunk)) > 0)
-    text.append(chunk, static_cast<std::size_t>(got));
-  close(fd);
-  return text;
+// The real program, with a pipe for the events it reads on standard input.
+spawn_request bridge(std::vector<std::string> args) {
+  args.insert(args.begin(), TOUCHKEY_BRIDGE);
+  return {.argv = args, .in = new_pipe, .out = inherited};
 }
 
 void write_events(int fd, const std::vector<input_event>& events) {
@@ -522,72 +404,59 @@ void write_events(int fd, const std::vector<input_event>& events) {
   ASSERT_EQ(write(fd, events.data(), static_cast<std::size_t>(size)), size);
 }
 
-// Waits for count records in the FIFO, up to deadline_ms.
-std::vector<point> read_records(int fifo_fd, std::size_t count, int deadline_ms) {
+// The records that reach the FIFO within the deadline, up to count.
+std::vector<point> read_records(int fifo_fd, std::size_t count) {
+  const std::string bytes = read_some(fifo_fd, count * sizeof(touch_record));
   std::vector<point> points;
-  timespec start;
-  clock_gettime(CLOCK_MONOTONIC, &start);
-  while (points.size() < count) {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const long left =
-        deadline_ms - ((now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000);
-    pollfd fifo = {fifo_fd, POLLIN, 0};
-    if (left <= 0 || poll(&fifo, 1, static_cast<int>(left)) != 1)
-      break;
+  for (std::size_t at = 0; at + sizeof(touch_record) <= bytes.size(); at += sizeof(touch_record)) {
     touch_record record;
-    if (read(fifo_fd, &record, sizeof record) == sizeof record)
-      points.emplace_back(record.pressure, record.x, record.y);
+    std::memcpy(&record, bytes.data() + at, sizeof record);
+    points.emplace_back(record.pressure, record.x, record.y);
   }
   return points;
 }
 
-TEST(BridgeProgram, ServesARecordedStreamAndLeavesTheFifoOnSigint) {
+// A scratch directory, and in it the FIFO a bridge can serve, held open here
+// so that records outlive nobody reading them.
+struct BridgeProgram : testing::Test {
+  void SetUp() override {
+    ASSERT_EQ(mkfifo(fifo_path.c_str(), 0600), 0);
+    fifo = open(fifo_path.c_str(), O_RDWR | O_NONBLOCK);
+  }
+  void TearDown() override { close(fifo); }
   temp_dir dir;
-  const std::string fifo_path = dir / "tsdev";
-  ASSERT_EQ(mkfifo(fifo_path.c_str(), 0600), 0);
-  // Held open here so the records outlive nobody reading them.
-  const int fifo = open(fifo_path.c_str(), O_RDWR | O_NONBLOCK);
-  int input[2];
-  ASSERT_EQ(pipe(input), 0);
-  const bridge_run run = start_bridge({"--device", "/dev/stdin", "--output", fifo_path, "--x-range", "0,3599",
-                                       "--y-range", "0,3849", "--invert-y"},
-                                      input[0]);
-  close(input[0]);
-  write_events(input[1], {ev(EV_KEY, BTN_TOUCH, 1), ev(EV_ABS, ABS_X, 3450), ev(EV_ABS, ABS_Y, 850), syn(),
-                          ev(EV_KEY, BTN_TOUCH, 0), syn()});
+  std::string fifo_path = dir / "tsdev";
+  int fifo = -1;
+};
+
+TEST_F(BridgeProgram, ServesARecordedStreamAndLeavesTheFifoOnSigint) {
+  spawned run = spawn(bridge({"--device", "/dev/stdin", "--output", fifo_path, "--x-range", "0,3599",
+                              "--y-range", "0,3849", "--invert-y"}));
+  write_events(run.in, frames({{touch(1), axis(ABS_X, 3450), axis(ABS_Y, 850)}, {touch(0)}}));
   const std::vector<point> expected = {{1, 3700, 3149}, {0, 3700, 3149}};
-  EXPECT_EQ(read_records(fifo, 2, 5000), expected);
+  EXPECT_EQ(read_records(fifo, 2), expected);
 
   kill(run.pid, SIGINT);
-  EXPECT_EQ(wait_for_exit(run, 5000), 0);
-  EXPECT_EQ(read_all(run.stderr_fd), "");
+  EXPECT_EQ(wait_exit(run.pid), 0);
+  EXPECT_EQ(read_all(run.err), "");
   struct stat st;
   ASSERT_EQ(lstat(fifo_path.c_str(), &st), 0);
   EXPECT_TRUE(S_ISFIFO(st.st_mode));
-  close(input[1]);
-  close(fifo);
+  close(run.in);
 }
 
-TEST(BridgeProgram, CreatesTheFifoAndEndsWithARecordedStream) {
-  temp_dir dir;
-  int input[2];
-  ASSERT_EQ(pipe(input), 0);
-  close(input[1]);
-  const bridge_run run = start_bridge(
-      {"--device", "/dev/stdin", "--output", dir / "tsdev", "--x-range", "0,10", "--y-range", "0,10"},
-      input[0]);
-  close(input[0]);
-  EXPECT_EQ(wait_for_exit(run, 5000), 0);
-  EXPECT_EQ(read_all(run.stderr_fd), "");
+TEST_F(BridgeProgram, CreatesTheFifoAndEndsWithARecordedStream) {
+  const finished run = run_to_end(
+      bridge({"--device", "/dev/stdin", "--output", dir / "new", "--x-range", "0,10", "--y-range", "0,10"}));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "");
   struct stat st;
-  ASSERT_EQ(lstat((dir / "tsdev").c_str(), &st), 0);
+  ASSERT_EQ(lstat((dir / "new").c_str(), &st), 0);
   EXPECT_TRUE(S_ISFIFO(st.st_mode));
   EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
-TEST(BridgeProgram, FailsClearlyOnBadDevicesOutputsAndOptions) {
-  temp_dir dir;
+TEST_F(BridgeProgram, FailsClearlyOnBadDevicesOutputsAndOptions) {
   write_file(dir / "file", "keep me");
   mkdir((dir / "directory").c_str(), 0700);
   struct failure_case {
@@ -611,42 +480,29 @@ TEST(BridgeProgram, FailsClearlyOnBadDevicesOutputsAndOptions) {
       {{"--device"}, 2, "missing value"},
   };
   for (const failure_case& c : cases) {
-    int input[2];
-    ASSERT_EQ(pipe(input), 0);
-    const bridge_run run = start_bridge(c.args, input[0]);
-    close(input[0]);
-    const int status = wait_for_exit(run, 5000);
-    const std::string message = read_all(run.stderr_fd);
-    close(input[1]);
-    EXPECT_EQ(status, c.status) << c.args[0] << " " << message;
-    EXPECT_NE(message.find(c.message), std::string::npos) << message;
+    const finished run = run_to_end(bridge(c.args));
+    EXPECT_EQ(run.status, c.status) << c.args[0] << " " << run.err;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
   }
   EXPECT_EQ(read_file(dir / "file"), "keep me");
 }
 
-TEST(BridgeProgram, NeverBlocksOnAFullFifoAndWritesOnlyWholeRecords) {
-  temp_dir dir;
-  const std::string fifo_path = dir / "tsdev";
-  ASSERT_EQ(mkfifo(fifo_path.c_str(), 0600), 0);
-  const int fifo = open(fifo_path.c_str(), O_RDWR | O_NONBLOCK);
+TEST_F(BridgeProgram, NeverBlocksOnAFullFifoAndWritesOnlyWholeRecords) {
   ASSERT_EQ(fcntl(fifo, F_SETPIPE_SZ, 4096), 4096);  // room for 512 records
   // 2000 taps give 4000 records, far more than fit before any turns stale.
   std::vector<input_event> taps;
-  for (int i = 0; i < 2000; ++i) {
-    for (const input_event& event : {ev(EV_KEY, BTN_TOUCH, 1), syn(), ev(EV_KEY, BTN_TOUCH, 0), syn()})
-      taps.push_back(event);
-  }
-  const std::string stream_path = dir / "taps";
-  const int stream = open(stream_path.c_str(), O_WRONLY | O_CREAT, 0600);
-  write_events(stream, taps);
-  close(stream);
+  for (int i = 0; i < 2000; ++i)
+    taps.insert(taps.end(), {touch(1), syn(), touch(0), syn()});
+  write_file(dir / "taps",
+             std::string(reinterpret_cast<const char*>(taps.data()), taps.size() * sizeof taps[0]));
 
-  const bridge_run run = start_bridge(
-      {"--device", stream_path, "--output", fifo_path, "--x-range", "0,9", "--y-range", "0,9"}, -1);
   // A recorded file ends the bridge once it is read: only a blocked write
   // could keep it.
-  EXPECT_EQ(wait_for_exit(run, 10000), 0);
-  EXPECT_EQ(read_all(run.stderr_fd), "");
+  const finished run = run_to_end(
+      bridge({"--device", dir / "taps", "--output", fifo_path, "--x-range", "0,9", "--y-range", "0,9"}),
+      10000);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "");
   int bytes = 0;
   ASSERT_EQ(ioctl(fifo, FIONREAD, &bytes), 0);
   EXPECT_GT(bytes, 0);
@@ -654,25 +510,15 @@ TEST(BridgeProgram, NeverBlocksOnAFullFifoAndWritesOnlyWholeRecords) {
   touch_record first;
   ASSERT_EQ(read(fifo, &first, sizeof first), 8);
   EXPECT_EQ(std::make_pair(first.x, first.y), std::make_pair(std::int16_t{250}, std::int16_t{150}));
-  close(fifo);
 }
 
-TEST(BridgeProgram, TakesBackATapThatNobodyReadWithin250Ms) {
-  temp_dir dir;
-  const std::string fifo_path = dir / "tsdev";
-  ASSERT_EQ(mkfifo(fifo_path.c_str(), 0600), 0);
-  const int fifo = open(fifo_path.c_str(), O_RDWR | O_NONBLOCK);
+TEST_F(BridgeProgram, TakesBackATapThatNobodyReadWithin250Ms) {
   // The bridge's writes and its reading back show as modify and access.
   const int inotify = inotify_init1(IN_CLOEXEC);
   ASSERT_NE(inotify_add_watch(inotify, fifo_path.c_str(), IN_MODIFY | IN_ACCESS), -1);
-  int input[2];
-  ASSERT_EQ(pipe(input), 0);
-  const bridge_run run = start_bridge(
-      {"--device", "/dev/stdin", "--output", fifo_path, "--x-range", "0,3599", "--y-range", "0,3849"},
-      input[0]);
-  close(input[0]);
-  write_events(input[1], {ev(EV_KEY, BTN_TOUCH, 1), ev(EV_ABS, ABS_X, 3450), ev(EV_ABS, ABS_Y, 850), syn(),
-                          ev(EV_KEY, BTN_TOUCH, 0), syn()});
+  spawned run = spawn(bridge(
+      {"--device", "/dev/stdin", "--output", fifo_path, "--x-range", "0,3599", "--y-range", "0,3849"}));
+  write_events(run.in, frames({{touch(1), axis(ABS_X, 3450), axis(ABS_Y, 850)}, {touch(0)}}));
 
   ASSERT_TRUE(wait_for_inotify(inotify, IN_MODIFY, monotonic_ms() + 5000));
   const std::int64_t written = monotonic_ms();
@@ -685,10 +531,9 @@ TEST(BridgeProgram, TakesBackATapThatNobodyReadWithin250Ms) {
   EXPECT_EQ(unread_records(fifo), 0u);
 
   kill(run.pid, SIGTERM);
-  EXPECT_EQ(wait_for_exit(run, 5000), 0);
-  close(input[1]);
+  EXPECT_EQ(wait_exit(run.pid), 0);
+  close_pipes(run);
   close(inotify);
-  close(fifo);
 }
 
 }  // namespace

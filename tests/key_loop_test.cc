@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <sys/ioctl.h>
@@ -138,25 +137,15 @@ struct loop_result {
   std::string errors;
 };
 
-// Runs the loop on the script, with standard error caught in a file.
+// Runs the loop on the script, with standard error caught.
 loop_result run_script(std::vector<step> script) {
   fake = {};
   fake.script = std::move(script);
-  std::fflush(stderr);
-  FILE* caught = std::tmpfile();
-  const int saved_stderr = dup(2);
-  dup2(fileno(caught), 2);
+  testing::internal::CaptureStderr();
   fake.active = true;
   run_key_loop(fake_touch_fd, fake_tty_fd);
   fake.active = false;
-  dup2(saved_stderr, 2);
-  close(saved_stderr);
-
-  std::string errors(4096, '\0');
-  std::rewind(caught);
-  errors.resize(std::fread(errors.data(), 1, errors.size(), caught));
-  std::fclose(caught);
-  return {fake.injected, errors};
+  return {fake.injected, testing::internal::GetCapturedStderr()};
 }
 
 const std::string end_of_script = "Reading from touchscreen: Input/output error\n";

@@ -32,7 +32,7 @@ unsigned char region_key_at(int x, int y) {
   return found;
 }
 
-TEST(key_regions, finds_every_key_of_the_keypad_and_nothing_else) {
+TEST(KeyRegions, FindsEveryKeyOfTheKeypadAndNothingElse) {
   std::set<unsigned char> found;
   for (int k = 0; k < 256; ++k) {
     const key_region& r = key_regions()[k];
@@ -45,7 +45,7 @@ TEST(key_regions, finds_every_key_of_the_keypad_and_nothing_else) {
   EXPECT_EQ(found, std::set<unsigned char>(keypad.begin(), keypad.end()));
 }
 
-TEST(key_regions, agree_with_the_layout_across_the_positive_plane) {
+TEST(KeyRegions, AgreeWithTheLayoutAcrossThePositivePlane) {
   // A prime step so the sweep does not march in step with the key widths;
   // the area beyond 4500 holds no key, spot-checked along its edges.
   for (int y = 1; y <= 4500; y += 7)
@@ -57,7 +57,7 @@ TEST(key_regions, agree_with_the_layout_across_the_positive_plane) {
   }
 }
 
-TEST(key_regions, edges_are_exact) {
+TEST(KeyRegions, EdgesAreExact) {
   for (int k = 0; k < 256; ++k) {
     const key_region r = key_regions()[k];
     if (r.key == 0)
@@ -84,7 +84,7 @@ TEST(key_regions, edges_are_exact) {
   }
 }
 
-TEST(key_regions, centres_lie_on_their_keys_and_the_blank_on_none) {
+TEST(KeyRegions, CentresLieOnTheirKeysAndTheBlankOnNone) {
   for (int k = 0; k < 256; ++k) {
     std::int16_t x = 0, y = 0;
     const bool has = key_centre(static_cast<unsigned char>(k), x, y);

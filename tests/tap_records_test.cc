@@ -27,7 +27,7 @@ std::string typed_by_daemon(const std::vector<touch_record>& records) {
   return typed;
 }
 
-TEST(tap_records, every_key_round_trips_through_the_layout) {
+TEST(TapRecords, EveryKeyRoundTripsThroughTheLayout) {
   struct case_ {
     const char* text;
     std::string typed;
@@ -51,7 +51,7 @@ TEST(tap_records, every_key_round_trips_through_the_layout) {
   }
 }
 
-TEST(tap_records, each_tap_is_pen_down_then_pen_up_on_one_point) {
+TEST(TapRecords, EachTapIsPenDownThenPenUpOnOnePoint) {
   const text_records out = records_for_text("hello\\n");
   ASSERT_EQ(out.records.size() % 2, 0u);
   for (std::size_t i = 0; i < out.records.size(); i += 2) {
@@ -75,7 +75,7 @@ std::string taps_of(const char* text) {
   return taps;
 }
 
-TEST(tap_records, a_tap_on_no_key_separates_repeats_only) {
+TEST(TapRecords, ATapOnNoKeySeparatesRepeatsOnly) {
   EXPECT_EQ(taps_of("ab"), "ab");
   EXPECT_EQ(taps_of("aba"), "aba");
   EXPECT_EQ(taps_of("aa"), "a.a");
@@ -84,7 +84,7 @@ TEST(tap_records, a_tap_on_no_key_separates_repeats_only) {
   EXPECT_EQ(taps_of("\\n\\n"), "\n.\n");
 }
 
-TEST(tap_records, refuses_what_no_key_types_naming_it_and_its_place) {
+TEST(TapRecords, RefusesWhatNoKeyTypesNamingItAndItsPlace) {
   struct case_ {
     const char* text;
     const char* names;  // must appear in the message

@@ -2,21 +2,17 @@
 // a reader, missing and unwritable paths, standard output, and its statuses.
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <chrono>
-#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/capability.h>
-#include <poll.h>
 #include <string>
 #include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
 #include "tap_records.h"
+#include "test_support.h"
 
 // Found by the vector comparisons below, so it lives beside touch_record.
 bool operator==(const touch_record& a, const touch_record& b) {
@@ -28,70 +24,23 @@ namespace {
 // Longer than the tool ever waits on its own: past it, the tool has hung.
 constexpr int hang_deadline_ms = 20000;
 
-struct run_result {
-  int status = -1;  // exit status, or -1 when it did not exit normally
-  std::string out, err;
-  long elapsed_ms = 0;
+struct run_result : finished {
+  std::int64_t elapsed_ms = 0;
 };
 
 // Runs touchkey-tap with `args`. Without DAC override even root must respect
 // a file's mode bits, which is how "not writable" is made for root too.
 run_result run_tap(const std::vector<std::string>& args, bool without_dac_override = false) {
-  int out_pipe[2], err_pipe[2];
-  if (pipe2(out_pipe, O_CLOEXEC) == -1 || pipe2(err_pipe, O_CLOEXEC) == -1)
-    ADD_FAILURE() << "pipe: " << std::strerror(errno);
-  const auto start = std::chrono::steady_clock::now();
-  const pid_t child = fork();
-  if (child == 0) {
-    dup2(out_pipe[1], STDOUT_FILENO);
-    dup2(err_pipe[1], STDERR_FILENO);
-    if (without_dac_override && getuid() == 0 && prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) == -1)
-      _exit(125);
-    std::vector<char*> argv = {const_cast<char*>(TAP_PATH)};
-    for (const std::string& a : args)
-      argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(TAP_PATH, argv.data());
-    _exit(126);
-  }
-  close(out_pipe[1]);
-  close(err_pipe[1]);
-  run_result result;
-  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-  std::string* sinks[2] = {&result.out, &result.err};
-  int open_pipes = 2;
-  while (open_pipes > 0) {
-    const long spent =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
-            .count();
-    if (spent >= hang_deadline_ms || poll(fds, 2, static_cast<int>(hang_deadline_ms - spent)) <= 0) {
-      ADD_FAILURE() << "touchkey-tap did not finish within " << hang_deadline_ms << " ms";
-      kill(child, SIGKILL);
-      break;
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0)
-        continue;
-      char buffer[4096];
-      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        sinks[i]->append(buffer, static_cast<std::size_t>(n));
-      } else {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open_pipes;
-      }
-    }
-  }
-  for (const pollfd& p : fds)
-    if (p.fd >= 0)
-      close(p.fd);
-  int status = 0;
-  waitpid(child, &status, 0);
-  result.elapsed_ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-  if (WIFEXITED(status))
-    result.status = WEXITSTATUS(status);
+  spawn_request request{.argv = {TAP_PATH}};
+  request.argv.insert(request.argv.end(), args.begin(), args.end());
+  if (without_dac_override)
+    request.in_child = [] {
+      if (getuid() == 0 && prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) == -1)
+        _exit(125);
+    };
+  const std::int64_t start = monotonic_ms();
+  run_result result = {run_to_end(request, hang_deadline_ms)};
+  result.elapsed_ms = monotonic_ms() - start;
   return result;
 }
 
@@ -105,77 +54,49 @@ std::vector<touch_record> records_in(const std::string& bytes) {
   return records;
 }
 
-class tap_tool : public testing::Test {
- protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/touchkey-tap-test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir = pattern;
+struct TapTool : testing::Test {
+  std::string make_fifo() const {
+    EXPECT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    return dir / "fifo";
   }
-  void TearDown() override {
-    for (const char* name : {"/fifo", "/file", "/readonly"})
-      unlink((dir + name).c_str());
-    rmdir(dir.c_str());
+  std::string make_file(const char* name, mode_t mode) const {
+    write_file(dir / name, "", mode);
+    return dir / name;
   }
-  std::string make_fifo() {
-    std::string path = dir + "/fifo";
-    EXPECT_EQ(mkfifo(path.c_str(), 0600), 0);
-    return path;
-  }
-  std::string make_file(const char* name, mode_t mode) {
-    std::string path = dir + name;
-    const int fd = open(path.c_str(), O_CREAT | O_WRONLY, mode);
-    EXPECT_NE(fd, -1);
-    close(fd);
-    return path;
-  }
-  static std::string contents(const std::string& path) {
-    std::string bytes;
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
-    char buffer[4096];
-    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
-      bytes.append(buffer, static_cast<std::size_t>(n));
-    close(fd);
-    return bytes;
-  }
-  std::string dir;
+  temp_dir dir;
 };
 
-TEST_F(tap_tool, types_into_a_fifo_that_has_a_reader) {
+TEST_F(TapTool, TypesIntoAFifoThatHasAReader) {
   const std::string fifo = make_fifo();
   const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
   ASSERT_NE(reader, -1);
   const run_result r = run_tap({"--device", fifo, "hello", "world\\n"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
-  std::string bytes;
-  char buffer[4096];
-  for (ssize_t n; (n = read(reader, buffer, sizeof buffer)) > 0;)
-    bytes.append(buffer, static_cast<std::size_t>(n));
-  close(reader);
-  EXPECT_EQ(records_in(bytes), records_for_text("hello world\\n").records) << "the words join with one blank";
+  EXPECT_EQ(records_in(read_all(reader)), records_for_text("hello world\\n").records)
+      << "the words join with one blank";
 }
 
-TEST_F(tap_tool, writes_records_to_standard_output_and_files) {
+TEST_F(TapTool, WritesRecordsToStandardOutputAndFiles) {
   const run_result piped = run_tap({"--stdout", "--", "-a"});
   EXPECT_EQ(piped.status, 0) << piped.err;
   EXPECT_EQ(records_in(piped.out), records_for_text("-a").records);
 
-  const std::string file = make_file("/file", 0600);
+  const std::string file = make_file("file", 0600);
   const run_result filed = run_tap({"--device", file, "--at", "3700,-5"});
   EXPECT_EQ(filed.status, 0) << filed.err;
   const std::vector<touch_record> tap = {{pen_down_pressure, 3700, -5, 0}, {0, 3700, -5, 0}};
-  EXPECT_EQ(records_in(contents(file)), tap);
+  EXPECT_EQ(records_in(read_file(file)), tap);
 }
 
-TEST_F(tap_tool, fails_clearly_on_paths_it_cannot_write) {
+TEST_F(TapTool, FailsClearlyOnPathsItCannotWrite) {
   struct case_ {
     std::string path;
     const char* says;
   };
   const case_ cases[] = {
-      {dir + "/missing", "No such file or directory"},
-      {dir, "Is a directory"},
+      {dir / "missing", "No such file or directory"},
+      {dir.path, "Is a directory"},
       {make_fifo(), "nothing is reading it"},
   };
   for (const case_& c : cases) {
@@ -186,17 +107,17 @@ TEST_F(tap_tool, fails_clearly_on_paths_it_cannot_write) {
   }
 }
 
-TEST_F(tap_tool, fails_on_a_file_without_write_permission) {
-  const std::string path = make_file("/readonly", 0400);
+TEST_F(TapTool, FailsOnAFileWithoutWritePermission) {
+  const std::string path = make_file("readonly", 0400);
   const run_result r = run_tap({"--device", path, "abc"}, true);
   if (r.status == 125)
     GTEST_SKIP() << "cannot drop the DAC override capability here";
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find(path + ": Permission denied"), std::string::npos) << r.err;
-  EXPECT_EQ(contents(path), "");
+  EXPECT_EQ(read_file(path), "");
 }
 
-TEST_F(tap_tool, gives_up_on_a_reader_that_stops_reading) {
+TEST_F(TapTool, GivesUpOnAReaderThatStopsReading) {
   const std::string fifo = make_fifo();
   const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
   ASSERT_NE(reader, -1);
@@ -209,8 +130,8 @@ TEST_F(tap_tool, gives_up_on_a_reader_that_stops_reading) {
   EXPECT_GE(r.elapsed_ms, 5000);
 }
 
-TEST_F(tap_tool, refuses_bad_text_and_usage_before_writing_anything) {
-  const std::string file = make_file("/file", 0600);
+TEST_F(TapTool, RefusesBadTextAndUsageBeforeWritingAnything) {
+  const std::string file = make_file("file", 0600);
   struct case_ {
     std::vector<std::string> args;
     const char* says;
@@ -218,7 +139,7 @@ TEST_F(tap_tool, refuses_bad_text_and_usage_before_writing_anything) {
   const case_ cases[] = {
       {{"--device", file, "echo", "Hi"}, "'H' at position 6"},
       {{"--device", file, "abc789"}, "'7' at position 4"},
-      {{"--device", dir + "/missing", "A"}, "'A' at position 1"},  // the text is judged first
+      {{"--device", dir / "missing", "A"}, "'A' at position 1"},  // the text is judged first
       {{"--device", file}, "nothing to type"},
       {{"--device", file, ""}, "nothing to type"},
       {{"--device", file, "--at", "1,1", "a"}, "--at takes no TEXT"},
@@ -236,10 +157,10 @@ TEST_F(tap_tool, refuses_bad_text_and_usage_before_writing_anything) {
     EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
     EXPECT_EQ(r.out, "");
   }
-  EXPECT_EQ(contents(file), "");
+  EXPECT_EQ(read_file(file), "");
 }
 
-TEST_F(tap_tool, delay_paces_the_taps) {
+TEST_F(TapTool, DelayPacesTheTaps) {
   // Three taps, two pauses between them.
   const run_result r = run_tap({"--stdout", "--delay", "150", "abc"});
   EXPECT_EQ(r.status, 0) << r.err;

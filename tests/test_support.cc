@@ -1,6 +1,7 @@
 // Starting programs, deadlines, reading and scratch directories for the tests.
 #include "test_support.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -9,10 +10,7 @@
 #include <filesystem>
 #include <regex>
 #include <sys/inotify.h>
-// glibc 2.36 (Debian 12) declares pidfd_open without C linkage for C++.
-extern "C" {
-#include <sys/pidfd.h>
-}
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -78,12 +76,19 @@ spawned spawn(const spawn_request& request) {
   return {pid, in.test, out.test, err.test};
 }
 
-int wait_exit(pid_t pid, int timeout_ms) {
-  const int pidfd = pidfd_open(pid, 0);
+bool ends_within(pid_t pid, int timeout_ms) {
+  // By number: glibc 2.36's <sys/pidfd.h> declares pidfd_open without C linkage.
+  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (pidfd == -1)
+    return true;  // gone already, and reaped
   pollfd exited = {pidfd, POLLIN, 0};
-  const bool done = pidfd == -1 || poll_until(exited, monotonic_ms() + timeout_ms) == 1;
-  if (pidfd != -1)
-    close(pidfd);
+  const bool ended = poll_until(exited, monotonic_ms() + timeout_ms) == 1;
+  close(pidfd);
+  return ended;
+}
+
+int wait_exit(pid_t pid, int timeout_ms) {
+  const bool done = ends_within(pid, timeout_ms);
   if (!done)
     kill(pid, SIGKILL);
   int status = 0;
@@ -98,6 +103,21 @@ void close_pipes(spawned& run) {
       close(*fd);
     *fd = -1;
   }
+}
+
+finished run_to_end(const spawn_request& request, int timeout_ms) {
+  spawned run = spawn(request);
+  const std::int64_t deadline = monotonic_ms() + timeout_ms;
+  auto left = [deadline] { return static_cast<int>(std::max<std::int64_t>(deadline - monotonic_ms(), 0)); };
+  if (run.in >= 0)
+    close(run.in);
+  finished result;
+  if (run.out >= 0)
+    result.out = read_all(run.out, left());
+  if (run.err >= 0)
+    result.err = read_all(run.err, left());
+  result.status = wait_exit(run.pid, left());
+  return result;
 }
 
 std::string read_all(int fd, int timeout_ms) {

@@ -38,12 +38,25 @@ struct spawned {
 
 spawned spawn(const spawn_request& request);
 
+// Whether the process, a child or not, has ended by the deadline.
+bool ends_within(pid_t pid, int timeout_ms = default_timeout_ms);
+
 // The exit status, 128 + the signal's number when a signal ended it, or -1
 // when it is still running at the deadline (it is killed and reaped then).
 int wait_exit(pid_t pid, int timeout_ms = default_timeout_ms);
 
 // Closes the pipes a spawn left open.
 void close_pipes(spawned& run);
+
+// A program run to its end: its status as wait_exit gives it, and all it
+// wrote on the pipes that were asked for.
+struct finished {
+  int status = -1;
+  std::string out, err;
+};
+// A standard input pipe is closed at once. Output is read to its end before
+// error: the programs under test write far too little on error to fill a pipe.
+finished run_to_end(const spawn_request& request, int timeout_ms = default_timeout_ms);
 
 // Everything until end of file or the deadline; closes fd.
 std::string read_all(int fd, int timeout_ms = default_timeout_ms);

@@ -9,11 +9,10 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <map>
-#include <poll.h>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -25,11 +24,10 @@
 #include <unistd.h>
 #include <vector>
 
+#include "test_support.h"
 #include "touch_record.h"
 
 namespace {
-
-constexpr int wait_ms = 5000;  // a deadline for events, never a pause
 
 // strace's fault injection: every process-creating call fails.
 constexpr const char* forks_fail = "inject=fork,vfork,clone,clone3:error=EAGAIN";
@@ -39,77 +37,18 @@ int env_fd(const char* name) {
   return value != nullptr ? static_cast<int>(std::strtol(value, nullptr, 10)) : -1;
 }
 
-// Everything a started daemon left for the test to look at.
-struct run {
-  pid_t foreground = -1;
-  int out = -1;  // read ends of its standard output and error
-  int err = -1;
-};
-
-run start_daemon(std::vector<std::string> args, bool empty_argv = false) {
-  int out[2], err[2];
-  if (pipe2(out, O_CLOEXEC) == -1 || pipe2(err, O_CLOEXEC) == -1)
-    std::abort();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    std::vector<char*> argv;
-    if (!empty_argv)
-      for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    // Nothing from the test's environment; a sanitizer build's leak check
-    // cannot run under strace and would add its complaint to standard error.
-    char leak_check_off[] = "ASAN_OPTIONS=detect_leaks=0";
-    char* env[] = {leak_check_off, nullptr};
-    execve(args[0].c_str(), argv.data(), env);
-    _exit(127);
-  }
-  close(out[1]);
-  close(err[1]);
-  return {pid, out[0], err[0]};
-}
-
-// Reads from fd until `want` bytes or a line feed (when `line`) arrive, or
-// the deadline passes.
-std::string read_from(int fd, std::size_t want, bool line = false) {
-  std::string got;
-  while (got.size() < want && !(line && !got.empty() && got.back() == '\n')) {
-    pollfd p = {fd, POLLIN, 0};
-    if (poll(&p, 1, wait_ms) <= 0)
-      break;
-    char c;
-    const ssize_t n = read(fd, &c, 1);
-    if (n <= 0)
-      break;
-    got += c;
-  }
-  return got;
-}
-
-std::string read_line(int fd) { return read_from(fd, 4096, true); }
-
-int exit_status(pid_t pid) {
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid)
-    return -1000;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-}
-
-// The background PID named in the report line, or -1.
-pid_t reported_pid(const std::string& line, const std::string& name) {
-  std::smatch m;
-  const std::regex report(std::regex_replace(name, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)") +
-                          " sent into background with PID ([0-9]+)\n");
-  return std::regex_match(line, m, report) ? std::stoi(m[1]) : -1;
+// The program with nothing from the test's environment: a sanitizer build's
+// leak check cannot run under strace and would add its complaint to standard error.
+spawn_request without_env(std::vector<std::string> args, bool empty_argv = false) {
+  static const std::vector<std::string> env = {"ASAN_OPTIONS=detect_leaks=0"};
+  return {.argv = std::move(args), .env = &env, .empty_argv = empty_argv};
 }
 
 // Waits until pid sleeps inside read(2). Closing a pty master fails a read
 // that is under way with EIO; a read begun after the hang-up sees end of file
 // instead, and the daemon re-reads that without end.
 bool blocked_in_read(pid_t pid) {
-  for (int ms = 0; ms < wait_ms; ++ms) {
+  for (int ms = 0; ms < default_timeout_ms; ++ms) {
     std::ifstream syscall("/proc/" + std::to_string(pid) + "/syscall");
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string number, stat_line;
@@ -256,7 +195,7 @@ class Touchkeyd : public testing::Test {
   }
 
   // The background PID from a started daemon's report line, checked.
-  static pid_t start_in_background(const run& r) {
+  static pid_t start_in_background(const spawned& r) {
     const std::string line = read_line(r.out);
     const pid_t pid = reported_pid(line, TOUCHKEYD_PATH);
     EXPECT_GT(pid, 0) << "report line: " << line;
@@ -278,26 +217,23 @@ class Touchkeyd : public testing::Test {
 // The report names the background process, the foreground is gone while the
 // background waits for touches, and taps arrive as typed keys.
 TEST_F(Touchkeyd, TypesIntoTheConsole) {
-  run r = start_daemon({TOUCHKEYD_PATH, "--extra", "arguments"});
+  spawned r = spawn(without_env({TOUCHKEYD_PATH, "--extra", "arguments"}));
   const pid_t pid = start_in_background(r);
-  EXPECT_EQ(exit_status(r.foreground), 0);
+  EXPECT_EQ(wait_exit(r.pid), 0);
   ASSERT_GT(pid, 0);
   // Still there, and ours to reap: the very process the report named.
   EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0);
-  std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
-  std::string name;
-  std::getline(comm, name);
-  EXPECT_EQ(name, "touchkeyd");
+  EXPECT_EQ(read_file("/proc/" + std::to_string(pid) + "/comm"), "touchkeyd\n");
 
   const std::string text = "amnz0|5 \b\n";
   type_text(touch, text);
-  EXPECT_EQ(read_from(console, text.size()), text);
+  EXPECT_EQ(read_some(console, text.size()), text);
 
   // Exactly one line was printed, by the foreground alone.
   kill(pid, SIGKILL);
-  EXPECT_EQ(exit_status(pid), -SIGKILL);
-  EXPECT_EQ(read_from(r.out, 4096), "");
-  EXPECT_EQ(read_from(r.err, 4096), "");
+  EXPECT_EQ(wait_exit(pid), 128 + SIGKILL);
+  EXPECT_EQ(read_all(r.out), "");
+  EXPECT_EQ(read_all(r.err), "");
 }
 
 // The name is argv[0] as given. An empty argument vector has a null argv[0],
@@ -313,44 +249,14 @@ TEST_F(Touchkeyd, ReportNamesArgvZero) {
       {{TOUCHKEYD_PATH}, true, {"(null)", ""}},
   };
   for (const auto& c : cases) {
-    run r = start_daemon(c.args, c.empty_argv);
+    spawned r = spawn(without_env(c.args, c.empty_argv));
     const std::string line = read_line(r.out);
-    EXPECT_EQ(exit_status(r.foreground), 0);
+    close_pipes(r);
+    EXPECT_EQ(wait_exit(r.pid), 0);
     bool named = false;
     for (const std::string& name : c.names)
       named = named || reported_pid(line, name) > 0;
     EXPECT_TRUE(named) << line;
-  }
-}
-
-// A device that cannot be opened, or a fork that fails, ends the program with
-// its message and status 255, and leaves no process behind.
-TEST_F(Touchkeyd, StartupFailures) {
-  const struct {
-    const char* name;
-    const char* aside;  // this device is taken away for the run
-    bool fork_fails;
-    const char* message;
-  } cases[] = {
-      {"touchscreen missing", "/dev/tsdev", false,
-       "Failed to open the touchscreen device: No such file or directory\n"},
-      {"console missing", "/dev/tty0", false,
-       "Failed to open the terminal device: No such file or directory\n"},
-      {"fork fails", nullptr, true, "Failed to fork: Resource temporarily unavailable\n"},
-  };
-  for (const auto& c : cases) {
-    const hidden_device hidden = c.aside != nullptr ? hide_device(c.aside) : hidden_device{};
-    // strace makes every process-creating call fail; its own report goes nowhere.
-    run r =
-        c.fork_fails
-            ? start_daemon({"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", forks_fail, TOUCHKEYD_PATH})
-            : start_daemon({TOUCHKEYD_PATH});
-    EXPECT_EQ(exit_status(r.foreground), 255) << c.name;
-    EXPECT_EQ(read_from(r.err, 4096), c.message) << c.name;
-    EXPECT_EQ(read_from(r.out, 4096), "") << c.name;
-    EXPECT_FALSE(has_children()) << c.name;
-    if (c.aside != nullptr)
-      restore_device(hidden);
   }
 }
 
@@ -361,7 +267,7 @@ TEST_F(Touchkeyd, FailedInjectionIsReportedAndLoopGoesOn) {
   const int plain_file = open("/dev/tty0", O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
   ASSERT_GE(plain_file, 0);
   close(plain_file);
-  run r = start_daemon({TOUCHKEYD_PATH});
+  spawned r = spawn(without_env({TOUCHKEYD_PATH}));
   const pid_t pid = start_in_background(r);
   const std::string refused = "Sending keystroke: Inappropriate ioctl for device\n";
   type_text(touch, "a");
@@ -370,6 +276,7 @@ TEST_F(Touchkeyd, FailedInjectionIsReportedAndLoopGoesOn) {
   EXPECT_EQ(read_line(r.err), refused);
   EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0) << "the loop must still run";
   restore_device(console_device);
+  close_pipes(r);
 }
 
 // With a pty as the touchscreen, closing its master makes the daemon's read
@@ -378,16 +285,17 @@ TEST_F(Touchkeyd, ReadFailureEndsBackground) {
   const int master = bind_touch_pty_for_test();
   ASSERT_GE(master, 0) << std::strerror(errno);
   touch = master;
-  run r = start_daemon({TOUCHKEYD_PATH});
+  spawned r = spawn(without_env({TOUCHKEYD_PATH}));
   const pid_t pid = start_in_background(r);
-  EXPECT_EQ(exit_status(r.foreground), 0);
+  EXPECT_EQ(wait_exit(r.pid), 0);
   type_text(touch, "z");
-  EXPECT_EQ(read_from(console, 1), "z");
+  EXPECT_EQ(read_some(console, 1), "z");
   ASSERT_TRUE(blocked_in_read(pid));
   close(master);
   touch = -1;
   EXPECT_EQ(read_line(r.err), "Reading from touchscreen: Input/output error\n");
-  EXPECT_EQ(exit_status(pid), 0);
+  EXPECT_EQ(wait_exit(pid), 0);
+  close_pipes(r);
 }
 
 }  // namespace
@@ -430,9 +338,11 @@ std::vector<std::string> device_calls(const std::string& log_path, std::map<int,
   return calls;
 }
 
-// The opens (flags 0 and nothing else), the fork, the calibration before the
-// first read, the injection on the console, and the closes (console first),
-// as the kernel saw them, in both processes and on every way out.
+// On every way out, the calls as the kernel saw them in both processes: the
+// opens (flags 0 and nothing else), the fork, the calibration before the first
+// read, the injection on the console, and the closes (console first). A device
+// that cannot be opened, or a fork that fails, ends the program with its
+// message and status 255; none leaves a process behind.
 TEST_F(Touchkeyd, SystemCallsInOrder) {
   const std::vector<std::string> opened = {"open /dev/tsdev O_RDONLY", "open /dev/tty0 O_RDONLY"};
   const std::vector<std::string> closed = {"close /dev/tty0", "close /dev/tsdev"};
@@ -444,71 +354,80 @@ TEST_F(Touchkeyd, SystemCallsInOrder) {
   };
   const struct {
     const char* name;
-    const char* aside;
+    const char* aside;  // this device is taken away for the run
     bool fork_fails;
-    std::vector<std::string> foreground, background;
+    int status;
+    const char* message;
+    std::vector<std::string> foreground, background = {};
   } cases[] = {
-      {"touchscreen missing", "/dev/tsdev", false, {"open /dev/tsdev O_RDONLY failed", "exit -1"}, {}},
+      {"touchscreen missing",
+       "/dev/tsdev",
+       false,
+       255,
+       "Failed to open the touchscreen device: No such file or directory\n",
+       {"open /dev/tsdev O_RDONLY failed", "exit -1"}},
       {"console missing",
        "/dev/tty0",
        false,
-       {"open /dev/tsdev O_RDONLY", "open /dev/tty0 O_RDONLY failed", "close /dev/tsdev", "exit -1"},
-       {}},
-      {"fork fails", nullptr, true, join({opened, {"fork failed"}, closed, {"exit -1"}}), {}},
-      {"typing until a read fails", nullptr, false, join({opened, {"fork"}, closed, {"exit 0"}}),
+       255,
+       "Failed to open the terminal device: No such file or directory\n",
+       {"open /dev/tsdev O_RDONLY", "open /dev/tty0 O_RDONLY failed", "close /dev/tsdev", "exit -1"}},
+      {"fork fails", nullptr, true, 255, "Failed to fork: Resource temporarily unavailable\n",
+       join({opened, {"fork failed"}, closed, {"exit -1"}})},
+      {"typing until a read fails", nullptr, false, 0, "Reading from touchscreen: Input/output error\n",
+       join({opened, {"fork"}, closed, {"exit 0"}}),
        join({{"ioctl /dev/tsdev _IOC(_IOC_NONE", "read /dev/tsdev 8", "ioctl /dev/tty0 TIOCSTI",
               "read /dev/tsdev EIO"},
              closed,
              {"exit 0"}})},
   };
-  char dir[] = "/tmp/touchkeyd-strace-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-
   for (const auto& c : cases) {
+    const temp_dir logs;
     const hidden_device hidden = c.aside != nullptr ? hide_device(c.aside) : hidden_device{};
-    const std::string log = std::string(dir) + "/" + std::to_string(&c - cases);
+    const std::string log = logs / "log";
     std::vector<std::string> args = {"/usr/bin/strace", "-ff", "-qq", "-o", log};
     if (c.fork_fails)
       args.insert(args.end(), {"-e", forks_fail});
     args.push_back(TOUCHKEYD_PATH);
     // A background daemon needs a touchscreen whose end strace can wait for.
     const int master = c.background.empty() ? -1 : bind_touch_pty_for_test();
-    run r = start_daemon(args);
+    spawned r = spawn(without_env(args));
     const pid_t pid = reported_pid(read_line(r.out), TOUCHKEYD_PATH);
     if (master >= 0) {
       write_record(master, {0, 3700, 1000, 0});
-      EXPECT_EQ(read_from(console, 1), "a");
+      EXPECT_EQ(read_some(console, 1), "a");
       EXPECT_TRUE(blocked_in_read(pid));
       close(master);  // the background's read fails; strace then ends
     }
-    exit_status(r.foreground);
+    // strace ends with the foreground's status once every process it follows has ended.
+    EXPECT_EQ(wait_exit(r.pid), c.status) << c.name;
+    EXPECT_EQ(read_all(r.err), c.message) << c.name;
+    EXPECT_EQ(read_all(r.out), "") << c.name;
+    if (pid > 0) {
+      EXPECT_EQ(wait_exit(pid), 0) << c.name;  // the background: ours, as the subreaper
+    }
+    EXPECT_FALSE(has_children()) << c.name;
     if (c.aside != nullptr)
       restore_device(hidden);
 
     // One log per process: the foreground's, and the background's if any.
     std::vector<std::string> names;
-    DIR* logs = opendir(dir);
-    while (const dirent* e = readdir(logs))
-      if (e->d_name[0] != '.')
-        names.push_back(std::string(dir) + "/" + e->d_name);
-    closedir(logs);
+    for (const auto& entry : std::filesystem::directory_iterator(logs.path))
+      names.push_back(entry.path());
     const std::string background_log = log + "." + std::to_string(pid);
-    std::map<int, std::string> inherited;
+    std::map<int, std::string> handed_down;  // open in the foreground when it forked
     std::vector<std::string> foreground, background;
     for (const std::string& name : names)
       if (name != background_log)
-        foreground = device_calls(name, {}, inherited);
+        foreground = device_calls(name, {}, handed_down);
     if (pid > 0) {
       std::map<int, std::string> forked_again;  // the background never forks
-      background = device_calls(background_log, inherited, forked_again);
+      background = device_calls(background_log, handed_down, forked_again);
     }
     EXPECT_EQ(foreground, c.foreground) << c.name;
     EXPECT_EQ(background, c.background) << c.name;
     EXPECT_EQ(names.size(), pid > 0 ? 2u : 1u) << c.name;
-    for (const std::string& name : names)
-      unlink(name.c_str());
   }
-  rmdir(dir);
 }
 
 }  // namespace
