@@ -151,6 +151,11 @@ check "taps typed after the cold starts" within 5 typed $'go\n'
 journal=$(in_container journalctl -b --no-pager -u touchkeyd.service -u touchkey-bridge.service -u touchkey-bridge.socket)
 check "no failed job, EPERM, EACCES or SIGSYS in the journal" \
   test -z "$(grep -E 'Failed to start|EPERM|EACCES|SIGSYS|status=31|not permitted|Permission denied' <<<"$journal")"
+in_container dpkg -r touchkeyd >/dev/null 2>&1
+check "dpkg -r: all inactive, /dev/tsdev removed" test "$(states)" = "inactive inactive inactive" -a ! -e "/proc/$leader/root/dev/tsdev"
+in_container dpkg -P touchkeyd >/dev/null 2>&1
+leftovers() { find "/proc/$leader/root/"{etc/systemd/system,var/lib/systemd} -name 'touchkeyd.service*' -not -name '*.d'; }
+check "dpkg -P: no enablement or mask left" test -z "$(leftovers)"
 # Without this the hardening checks above would prove nothing: a systemd that
 # cannot attach device programs silently lets every device through.
 refused() {
