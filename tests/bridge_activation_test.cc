@@ -1,6 +1,6 @@
 // touchkey-bridge as a service runs it: serving the FIFO that systemd passes
-// (socket activation), refusing one it would not have made, and waiting for
-// a panel rather than failing when there is none (run in touchkey-sandbox,
+// (socket activation), refusing one it would not have made, and then waiting
+// for a panel rather than failing when there is none (run in touchkey-sandbox,
 // whose private /dev has no input devices).
 #include <csignal>
 #include <cstdlib>
@@ -67,13 +67,18 @@ TEST(BridgeActivation, ServesThePassedFifoOnlyWhenOnlyItsOwnerCanOpenIt) {
   }
 }
 
+// Started by hand it fails at once instead (cli_test).
 TEST(BridgeActivation, WaitsForAPanelUntilStopped) {
-  spawned run = spawn({.argv = {TOUCHKEY_BRIDGE, "--output", "/dev/tsdev-unused"}});
+  temp_dir dir;
+  ASSERT_EQ(mkfifo((dir / "tsdev").c_str(), 0600), 0);
+  passed_fd = open((dir / "tsdev").c_str(), O_RDWR | O_NONBLOCK);
+  spawned run = spawn({.argv = {TOUCHKEY_BRIDGE}, .in_child = pass_as_descriptor_3});
   EXPECT_NE(read_line(run.err).find("no touchscreen found among /dev/input/event*; waiting for one"),
             std::string::npos);
   kill(run.pid, SIGTERM);
   EXPECT_EQ(wait_exit(run.pid), 0);
   close_pipes(run);
+  close(passed_fd);
 }
 
 }  // namespace

@@ -477,7 +477,7 @@ TEST_F(BridgeProgram, FailsClearlyOnBadDevicesOutputsAndOptions) {
       {{"--device", "/dev/stdin", ranges_x, "9,9"}, 2, "MIN < MAX"},
       {{"--device", "/dev/stdin", ranges_y, "1,x"}, 2, "MIN,MAX"},
       {{"--rotate"}, 2, "unknown option"},
-      {{"--device"}, 2, "missing value"},
+      {{"--device"}, 2, "--device needs a value"},
   };
   for (const failure_case& c : cases) {
     const finished run = run_to_end(bridge(c.args));

@@ -65,6 +65,19 @@ TEST_F(Sandbox, CommandStatusComesBack) {
     EXPECT_EQ(run_to_end(sandboxed(c.script)).status, c.status) << c.script;
 }
 
+// A command run in another sandbox has that one's variables; they name its
+// descriptors and shell, none of which exist in a new sandbox.
+TEST_F(Sandbox, PassesOnNoneOfAnOuterSandboxsVariables) {
+  setenv("TOUCHKEY_TOUCH_MASTER_FD", "0", 1);
+  setenv("TOUCHKEY_SHELL_PID", "1", 1);
+  const finished r =
+      run_to_end(sandboxed("echo \"${TOUCHKEY_TOUCH_MASTER_FD-unset} ${TOUCHKEY_SHELL_PID-unset}\""));
+  unsetenv("TOUCHKEY_TOUCH_MASTER_FD");
+  unsetenv("TOUCHKEY_SHELL_PID");
+  EXPECT_EQ(r.out, "unset unset\n");
+  EXPECT_EQ(r.status, 0);
+}
+
 // However the sandbox ends, the daemon the command started ends with it.
 TEST_F(Sandbox, NothingOutlivesIt) {
   const struct {

@@ -17,11 +17,11 @@
 
 #include "bridge_events.h"
 #include "bridge_fifo.h"
+#include "cli.h"
 #include "evdev.h"
 
 namespace {
 
-constexpr int usage_status = 2;
 constexpr int failure_status = 1;
 
 struct options {
@@ -36,89 +36,80 @@ volatile std::sig_atomic_t stop_requested = 0;
 
 void request_stop(int /*signal*/) { stop_requested = 1; }
 
-[[noreturn]] void usage(const char* problem) {
-  if (problem != nullptr)
-    std::fprintf(stderr, "touchkey-bridge: %s\n", problem);
-  std::fprintf(stderr,
-               "usage: touchkey-bridge [--device PATH] [--output PATH] [--x-range MIN,MAX]\n"
-               "                       [--y-range MIN,MAX] [--swap-xy] [--invert-x] [--invert-y]\n");
-  std::exit(usage_status);
-}
-
-bool parse_int(const char* text, char end, const char** rest, std::int32_t& value) {
-  char* stop = nullptr;
-  errno = 0;
-  const long parsed = std::strtol(text, &stop, 10);
-  if (stop == text || *stop != end || errno != 0 || parsed < INT32_MIN || parsed > INT32_MAX)
-    return false;
-  value = static_cast<std::int32_t>(parsed);
-  *rest = stop + 1;
-  return true;
-}
+constexpr cli_program program = {
+    "touchkey-bridge",
+    "touchkey-bridge [--device PATH] [--output PATH] [--x-range MIN,MAX] [--y-range MIN,MAX]\n"
+    "                [--swap-xy] [--invert-x] [--invert-y]",
+    "Serves touchkeyd's touchscreen FIFO from an evdev touchscreen.\n"
+    "\n"
+    "  --device PATH      the touchscreen (default: the first in /dev/input/event*);\n"
+    "                     a pipe or file of recorded events needs both ranges\n"
+    "  --output PATH      the FIFO to serve (default /dev/tsdev)\n"
+    "  --x-range MIN,MAX  the panel's x range, in place of what it reports\n"
+    "  --y-range MIN,MAX  the panel's y range, in place of what it reports\n"
+    "  --swap-xy          the panel's y is the keypad's x, and its x the keypad's y\n"
+    "  --invert-x         the keypad's x runs the other way (after any swap)\n"
+    "  --invert-y         the keypad's y runs the other way (after any swap)\n"
+    "  -h, --help         this help\n"
+    "      --version      the version\n"};
 
 axis_range parse_range(const char* option, const char* text) {
-  axis_range range;
-  const char* rest = text;
-  if (!parse_int(rest, ',', &rest, range.min) || !parse_int(rest, '\0', &rest, range.max) ||
-      range.min >= range.max) {
-    std::fprintf(stderr, "touchkey-bridge: %s wants MIN,MAX with MIN < MAX, not '%s'\n", option, text);
-    usage(nullptr);
-  }
-  return range;
+  std::int64_t ends[2];
+  if (!parse_integer_list(text, INT32_MIN, INT32_MAX, ends, 2) || ends[0] >= ends[1])
+    cli_usage_error("%s wants MIN,MAX with MIN < MAX, not '%s'", option, text);
+  return {static_cast<std::int32_t>(ends[0]), static_cast<std::int32_t>(ends[1])};
 }
 
 options parse_options(int argc, char** argv) {
+  enum : int { device = 1, output, x_range, y_range, swap_xy, invert_x, invert_y };
+  static const option long_options[] = {
+      {"device", required_argument, nullptr, device},   {"output", required_argument, nullptr, output},
+      {"x-range", required_argument, nullptr, x_range}, {"y-range", required_argument, nullptr, y_range},
+      {"swap-xy", no_argument, nullptr, swap_xy},       {"invert-x", no_argument, nullptr, invert_x},
+      {"invert-y", no_argument, nullptr, invert_y},     {nullptr, 0, nullptr, 0},
+  };
   options opts;
-  for (int i = 1; i < argc; ++i) {
-    const char* arg = argv[i];
-    const bool has_value = i + 1 < argc;
-    if (std::strcmp(arg, "--swap-xy") == 0) {
-      opts.mapping.swap_xy = true;
-    } else if (std::strcmp(arg, "--invert-x") == 0) {
-      opts.mapping.invert_x = true;
-    } else if (std::strcmp(arg, "--invert-y") == 0) {
-      opts.mapping.invert_y = true;
-    } else if (std::strcmp(arg, "--device") == 0 && has_value) {
-      opts.device = argv[++i];
-    } else if (std::strcmp(arg, "--output") == 0 && has_value) {
-      opts.output = argv[++i];
-    } else if (std::strcmp(arg, "--x-range") == 0 && has_value) {
-      opts.mapping.x = parse_range(arg, argv[++i]);
-      opts.x_range_given = true;
-    } else if (std::strcmp(arg, "--y-range") == 0 && has_value) {
-      opts.mapping.y = parse_range(arg, argv[++i]);
-      opts.y_range_given = true;
-    } else if (std::strcmp(arg, "--help") == 0) {
-      usage(nullptr);
-    } else {
-      std::fprintf(stderr, "touchkey-bridge: unknown option or missing value: %s\n", arg);
-      usage(nullptr);
+  for (int chosen; (chosen = cli_next_option(argc, argv, "", long_options)) != -1;) {
+    switch (chosen) {
+      case device: opts.device = optarg; break;
+      case output: opts.output = optarg; break;
+      case x_range:
+        opts.mapping.x = parse_range("--x-range", optarg);
+        opts.x_range_given = true;
+        break;
+      case y_range:
+        opts.mapping.y = parse_range("--y-range", optarg);
+        opts.y_range_given = true;
+        break;
+      case swap_xy: opts.mapping.swap_xy = true; break;
+      case invert_x: opts.mapping.invert_x = true; break;
+      case invert_y: opts.mapping.invert_y = true; break;
+      default: break;
     }
   }
+  if (optind < argc)
+    cli_usage_error("takes no operands, not '%s'", argv[optind]);
   return opts;
 }
 
-// With no touchscreen yet, waits for one to be plugged in instead of failing:
-// a service manager would otherwise restart the bridge in a loop on every
-// machine without a panel. Its fd is -1 when a stop was requested meanwhile.
+// With no touchscreen yet, waits for one to be plugged in (or for the event
+// devices' permissions to change) instead of failing. Its fd is -1 when a stop
+// was requested meanwhile.
 touchscreen_search wait_for_touchscreen(const sigset_t* waiting_mask) {
   touchscreen_search found = find_touchscreen();
   if (found.fd != -1)
     return found;
   if (found.unopenable > 0)
-    std::fprintf(stderr, "touchkey-bridge: %d of /dev/input/event* could not be opened (%s); ",
-                 found.unopenable, std::strerror(found.open_errno));
+    cli_warn("cannot open %d of /dev/input/event*: %s; a touchscreen may be among them; waiting for one",
+             found.unopenable, std::strerror(found.open_errno));
   else
-    std::fprintf(stderr, "touchkey-bridge: ");
-  std::fprintf(stderr, "no touchscreen found among /dev/input/event*; waiting for one\n");
+    cli_warn("no touchscreen found among /dev/input/event*; waiting for one");
   // New nodes in /dev/input (or /dev/input itself appearing); their modes are
   // set after creation, hence IN_ATTRIB.
   const int watch_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (watch_fd == -1 || (inotify_add_watch(watch_fd, "/dev/input", IN_CREATE | IN_ATTRIB) == -1 &&
-                         inotify_add_watch(watch_fd, "/dev", IN_CREATE) == -1)) {
-    std::fprintf(stderr, "touchkey-bridge: cannot watch /dev/input: %s\n", std::strerror(errno));
-    std::exit(failure_status);
-  }
+                         inotify_add_watch(watch_fd, "/dev", IN_CREATE) == -1))
+    cli_fail(failure_status, "cannot watch /dev/input: %s", std::strerror(errno));
   while (found.fd == -1 && !stop_requested) {
     pollfd events = {watch_fd, POLLIN, 0};
     if (ppoll(&events, 1, nullptr, waiting_mask) == 1) {
@@ -133,24 +124,34 @@ touchscreen_search wait_for_touchscreen(const sigset_t* waiting_mask) {
   return found;
 }
 
+// The one line that says at start what is served from what, and how, so that
+// a log shows which panel and mapping a wrong key came from.
+void announce(const options& opts, const char* panel) {
+  const panel_mapping& m = opts.mapping;
+  char orientation[64] = " as is";
+  if (m.swap_xy || m.invert_x || m.invert_y)
+    std::snprintf(orientation, sizeof orientation, "%s%s%s", m.swap_xy ? " --swap-xy" : "",
+                  m.invert_x ? " --invert-x" : "", m.invert_y ? " --invert-y" : "");
+  std::printf("%s: serving %s from %s (%s), x %d..%d, y %d..%d, orientation%s\n", program.name, opts.output,
+              opts.device, panel, m.x.min, m.x.max, m.y.min, m.y.max, orientation);
+  std::fflush(stdout);
+}
+
 // Takes the panel's ranges (unless given on the command line) and its present
 // state from an evdev device. Exits when the ranges are unusable.
 void set_up_evdev(int fd, const char* path, options& opts, panel_state& state) {
   axis_range x, y;
   if (!read_panel_ranges(fd, x, y, state.multi_touch) && (!opts.x_range_given || !opts.y_range_given)) {
-    std::fprintf(stderr, "touchkey-bridge: %s reports no x and y axes\n", path);
-    std::exit(failure_status);
+    cli_fail(failure_status, "%s reports no x and y axes", path);
   }
   if (!opts.x_range_given)
     opts.mapping.x = x;
   if (!opts.y_range_given)
     opts.mapping.y = y;
   if (opts.mapping.x.min >= opts.mapping.x.max || opts.mapping.y.min >= opts.mapping.y.max) {
-    std::fprintf(stderr,
-                 "touchkey-bridge: %s reports empty axis ranges (x %d..%d, y %d..%d); "
-                 "give --x-range and --y-range\n",
-                 path, opts.mapping.x.min, opts.mapping.x.max, opts.mapping.y.min, opts.mapping.y.max);
-    std::exit(failure_status);
+    cli_fail(failure_status,
+             "%s reports empty axis ranges (x %d..%d, y %d..%d); give --x-range and --y-range", path,
+             opts.mapping.x.min, opts.mapping.x.max, opts.mapping.y.min, opts.mapping.y.max);
   }
   device_snapshot snapshot;
   if (read_snapshot(fd, snapshot))
@@ -172,23 +173,21 @@ void write_records(int fifo_fd, const char* output, const touch_record* records,
     if (written == sizeof records[i]) {
       note_written(log, boot_ms());
     } else if (written == -1 && errno != EAGAIN) {
-      std::fprintf(stderr, "touchkey-bridge: writing to %s: %s\n", output, std::strerror(errno));
-      std::exit(failure_status);
+      cli_fail(failure_status, "writing to %s: %s", output, std::strerror(errno));
     }
   }
 }
 
 [[noreturn]] void device_failed(const char* device) {
   if (errno == ENODEV)
-    std::fprintf(stderr, "touchkey-bridge: %s is gone (unplugged?): %s\n", device, std::strerror(errno));
-  else
-    std::fprintf(stderr, "touchkey-bridge: cannot read %s: %s\n", device, std::strerror(errno));
-  std::exit(failure_status);
+    cli_fail(failure_status, "%s is gone (unplugged?): %s", device, std::strerror(errno));
+  cli_fail(failure_status, "cannot read %s: %s", device, std::strerror(errno));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  cli_start(program);
   options opts = parse_options(argc, argv);
   umask(077);
 
@@ -206,37 +205,51 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &on_stop, nullptr);
   sigaction(SIGINT, &on_stop, nullptr);
 
+  // touchkey-bridge.socket passes /dev/tsdev; started by hand, the bridge
+  // makes it (below, once the panel is known).
+  const int passed_fifo = adopt_passed_fifo();
+  if (passed_fifo == -2)
+    return failure_status;
+
   touchscreen_search found;
   int device_fd = -1;
   if (opts.device != nullptr) {
     device_fd = open(opts.device, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (device_fd == -1) {
-      std::fprintf(stderr, "touchkey-bridge: cannot open %s: %s\n", opts.device, std::strerror(errno));
-      return failure_status;
-    }
-  } else {
-    found = wait_for_touchscreen(&waiting_mask);
-    device_fd = found.fd;
     if (device_fd == -1)
+      cli_fail(failure_status, "cannot open %s: %s", opts.device, std::strerror(errno));
+  } else {
+    // As a service, exiting for want of a panel would only start a restart
+    // loop that fills the journal; by hand, saying so at once serves better.
+    found = passed_fifo >= 0 ? wait_for_touchscreen(&waiting_mask) : find_touchscreen();
+    device_fd = found.fd;
+    if (device_fd == -1 && passed_fifo >= 0)
       return 0;  // stopped while waiting
+    // Without permission to open them, the touchscreen may well be among
+    // the devices: "none found" would send the user looking for hardware.
+    if (device_fd == -1 && found.unopenable > 0)
+      cli_fail(failure_status, "cannot open %d of /dev/input/event*: %s; a touchscreen may be among them",
+               found.unopenable, std::strerror(found.open_errno));
+    if (device_fd == -1)
+      cli_fail(failure_status, "no touchscreen found among /dev/input/event*");
     opts.device = found.path;
   }
 
   panel_state state;
+  char panel[160] = "recorded events";
   if (is_evdev(device_fd)) {
     set_up_evdev(device_fd, opts.device, opts, state);
+    char name[128] = "unnamed";
+    read_device_name(device_fd, name, sizeof name);
+    std::snprintf(panel, sizeof panel, "%s, %s", name,
+                  state.multi_touch ? "multi-touch, slot 0" : "single touch");
   } else if (!opts.x_range_given || !opts.y_range_given) {
-    std::fprintf(stderr, "touchkey-bridge: %s is not an evdev device; give --x-range and --y-range\n",
-                 opts.device);
-    return usage_status;
+    cli_usage_error("%s is not an evdev device; give --x-range and --y-range", opts.device);
   }
 
-  // touchkey-bridge.socket passes /dev/tsdev; started by hand, the bridge makes it.
-  int fifo_fd = adopt_passed_fifo();
+  const int fifo_fd = passed_fifo >= 0 ? passed_fifo : open_output_fifo(opts.output);
   if (fifo_fd == -1)
-    fifo_fd = open_output_fifo(opts.output);
-  if (fifo_fd < 0)
     return failure_status;
+  announce(opts, panel);
 
   static pending_log log;
   constexpr std::size_t batch = 64;
@@ -251,8 +264,7 @@ int main(int argc, char** argv) {
     pollfd device = {device_fd, POLLIN, 0};
     const int ready = ppoll(&device, 1, wait_ms < 0 ? nullptr : &timeout, &waiting_mask);
     if (ready == -1 && errno != EINTR) {
-      std::fprintf(stderr, "touchkey-bridge: waiting for %s: %s\n", opts.device, std::strerror(errno));
-      return failure_status;
+      cli_fail(failure_status, "waiting for %s: %s", opts.device, std::strerror(errno));
     }
     if (ready <= 0)
       continue;

@@ -2,6 +2,7 @@
 // conventions, so no tool answers --help or a bad option differently.
 #include "cli.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdarg>
@@ -26,24 +27,62 @@ void print_message(const char* format, va_list args) {
   std::fputc('\n', stderr);
 }
 
-// The long option whose value is `value`, for messages about it.
-const option* long_option_for(const option* options, int value) {
-  for (const option* o = options; o->name != nullptr; ++o)
-    if (o->flag == nullptr && o->val == value)
-      return o;
-  return nullptr;
+// "usage: " before the first synopsis line and as many blanks before the
+// others, so that the program's names line up.
+void print_synopsis(std::FILE* to) {
+  const char* lead = "usage: ";
+  for (const char* line = the_program.synopsis; *line != '\0';) {
+    const char* end = std::strchr(line, '\n');
+    const int length = end != nullptr ? static_cast<int>(end - line) : static_cast<int>(std::strlen(line));
+    std::fprintf(to, "%s%.*s\n", lead, length, line);
+    lead = "       ";
+    line += length + (end != nullptr ? 1 : 0);
+  }
 }
 
-// How the option at argv[index] is named in a message: "--name" without any
+// The long option that `name` (without "--" and "=value") selects: the one
+// of exactly that name, else the only one it abbreviates. matches counts the
+// candidates, so that an abbreviation of several can be called ambiguous.
+const option* long_option_named(const option* options, const char* name, int& matches) {
+  const std::size_t length = std::strcspn(name, "=");
+  const option* found = nullptr;
+  matches = 0;
+  for (const option* o = options; o->name != nullptr; ++o) {
+    if (std::strncmp(o->name, name, length) != 0)
+      continue;
+    if (o->name[length] == '\0') {
+      matches = 1;
+      return o;
+    }
+    found = o;
+    ++matches;
+  }
+  return found;
+}
+
+// How the option in arg is named in a message: "--name" without any
 // "=value", or "-c" for a short option.
 void name_option(char* out, std::size_t size, const char* arg, int short_option) {
   if (short_option != 0 && std::strncmp(arg, "--", 2) != 0) {
     std::snprintf(out, size, "-%c", short_option);
     return;
   }
-  const char* equals = std::strchr(arg, '=');
-  const int length = equals != nullptr ? static_cast<int>(equals - arg) : static_cast<int>(std::strlen(arg));
-  std::snprintf(out, size, "%.*s", length, arg);
+  std::snprintf(out, size, "%.*s", static_cast<int>(std::strcspn(arg, "=")), arg);
+}
+
+// Why getopt refused the option in arg, as a usage error.
+[[noreturn]] void refuse_option(const option* options, const char* arg, int short_option) {
+  char name[64];
+  name_option(name, sizeof name, arg, short_option);
+  if (std::strncmp(arg, "--", 2) == 0) {
+    int matches = 0;
+    const option* known = long_option_named(options, arg + 2, matches);
+    if (matches > 1)
+      cli_usage_error("option %s is ambiguous", name);
+    if (known != nullptr && known->has_arg == no_argument && std::strchr(arg, '=') != nullptr)
+      cli_usage_error("%s takes no value", name);
+  }
+  cli_usage_error("unknown option %s", name);
 }
 
 // Splits text at commas into exactly count fields, each handed to parse_one.
@@ -92,22 +131,29 @@ int cli_next_option(int argc, char** argv, const char* short_options, const opti
   const int value = getopt_long(argc, argv, shorts, longs, nullptr);
   // The argument getopt has just looked at; short options may share one.
   const char* arg = optind > previous ? argv[optind - 1] : argv[previous];
-  char name[64];
   switch (value) {
-    case help_value: std::printf("usage: %s\n%s", the_program.synopsis, the_program.help); std::exit(0);
-    case version_value: std::printf("%s (touchkeyd) %s\n", the_program.name, TOUCHKEY_VERSION); std::exit(0);
-    case ':': name_option(name, sizeof name, arg, optopt); cli_usage_error("%s needs a value", name);
-    case '?': {
-      const option* known = optopt != 0 ? long_option_for(longs, optopt) : nullptr;
+    case help_value:
+      print_synopsis(stdout);
+      std::fputs(the_program.help, stdout);
+      cli_finish_output();
+      std::exit(0);
+    case version_value:
+      std::printf("%s (touchkeyd) %s\n", the_program.name, TOUCHKEY_VERSION);
+      cli_finish_output();
+      std::exit(0);
+    case ':': {
+      char name[64];
       name_option(name, sizeof name, arg, optopt);
-      if (known != nullptr && known->has_arg == no_argument && std::strchr(arg, '=') != nullptr)
-        cli_usage_error("%s takes no value", name);
-      cli_usage_error("unknown option %s", name);
+      cli_usage_error("%s needs a value", name);
     }
+    case '?': refuse_option(longs, arg, optopt);
     default: return value;
   }
 }
 
+// These three are printf-style, so that the compiler checks every format
+// against its arguments (the attributes in cli.h).
+// NOLINTNEXTLINE(cert-dcl50-cpp)
 void cli_warn(const char* format, ...) {
   va_list args;
   va_start(args, format);
@@ -115,6 +161,7 @@ void cli_warn(const char* format, ...) {
   va_end(args);
 }
 
+// NOLINTNEXTLINE(cert-dcl50-cpp)
 void cli_fail(int status, const char* format, ...) {
   va_list args;
   va_start(args, format);
@@ -123,17 +170,27 @@ void cli_fail(int status, const char* format, ...) {
   std::exit(status);
 }
 
+// NOLINTNEXTLINE(cert-dcl50-cpp)
 void cli_usage_error(const char* format, ...) {
   va_list args;
   va_start(args, format);
   print_message(format, args);
   va_end(args);
-  std::fprintf(stderr, "usage: %s\nTry '%s --help' for more information.\n", the_program.synopsis,
-               the_program.name);
+  print_synopsis(stderr);
+  std::fprintf(stderr, "Try '%s --help' for more information.\n", the_program.name);
   std::exit(usage_status);
 }
 
+void cli_finish_output() {
+  const bool flushed = std::fflush(stdout) == 0;
+  if (!flushed || std::ferror(stdout) != 0)
+    cli_fail(1, "writing standard output: %s", std::strerror(errno));
+}
+
 bool parse_integer(const char* text, std::int64_t low, std::int64_t high, std::int64_t& value) {
+  // strtoll would skip leading blanks: " 5" is no whole integer.
+  if (std::isspace(static_cast<unsigned char>(text[0])) != 0)
+    return false;
   char* end = nullptr;
   errno = 0;
   const long long parsed = std::strtoll(text, &end, 10);
@@ -152,6 +209,8 @@ bool parse_integer_list(const char* text, std::int64_t low, std::int64_t high, s
 
 bool parse_number_list(const char* text, double* values, std::size_t count) {
   return parse_list(text, count, [&](const char* field, std::size_t i) {
+    if (std::isspace(static_cast<unsigned char>(field[0])) != 0)
+      return false;
     char* end = nullptr;
     errno = 0;
     values[i] = std::strtod(field, &end);

@@ -11,7 +11,7 @@ constexpr int usage_status = 2;
 
 struct cli_program {
   const char* name;      // prefixes every message
-  const char* synopsis;  // the usage lines, each starting with the program's name
+  const char* synopsis;  // the usage lines, each starting with the program's name, one per line
   const char* help;      // what --help prints after the synopsis: options, one per line
 };
 
@@ -34,6 +34,11 @@ void cli_warn(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // The message, the synopsis and a pointer to --help, then exit with status 2.
 [[noreturn]] void cli_usage_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Flushes standard output; when anything written there was lost (a full disk,
+// a closed pipe), says so and exits with status 1, so that no caller takes a
+// truncated output for a whole one.
+void cli_finish_output();
 
 // A whole decimal integer from low to high.
 bool parse_integer(const char* text, std::int64_t low, std::int64_t high, std::int64_t& value);

@@ -32,6 +32,13 @@ bool is_evdev(int fd) {
   return ioctl(fd, EVIOCGVERSION, &version) != -1;
 }
 
+bool read_device_name(int fd, char* name, std::size_t size) {
+  if (size == 0 || ioctl(fd, EVIOCGNAME(size - 1), name) == -1)
+    return false;
+  name[size - 1] = '\0';
+  return true;
+}
+
 bool read_capabilities(int fd, evdev_capabilities& caps) {
   return ioctl(fd, EVIOCGBIT(0, sizeof caps.types), caps.types) != -1 &&
          ioctl(fd, EVIOCGBIT(EV_ABS, sizeof caps.abs), caps.abs) != -1 &&

@@ -23,6 +23,8 @@ struct evdev_capabilities {
 
 // False when fd is not an evdev device.
 bool is_evdev(int fd);
+// The name the device gives itself ("... Touchscreen"), cut to fit size.
+bool read_device_name(int fd, char* name, std::size_t size);
 bool read_capabilities(int fd, evdev_capabilities& caps);
 
 // A touchscreen reports absolute positions and touch contact, and is no

@@ -37,6 +37,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "cli.h"
+
 namespace {
 
 // Exit status when the real console was asked for but cannot be had: CTest
@@ -50,45 +52,55 @@ struct options {
   char** command = nullptr;
 };
 
-[[noreturn]] void fail(const char* what) {
-  std::fprintf(stderr, "touchkey-sandbox: %s: %s\n", what, std::strerror(errno));
-  std::exit(1);
-}
+constexpr cli_program program = {
+    "touchkey-sandbox",
+    "touchkey-sandbox [--touch fifo|pty] [--console pty|real] [--shell] [--] COMMAND [ARG...]",
+    "Runs COMMAND as root with a private /dev holding stand-ins for touchkeyd's\n"
+    "touchscreen (/dev/tsdev) and console (/dev/tty0), in mount and PID namespaces\n"
+    "that vanish with it. Options end at COMMAND.\n"
+    "\n"
+    "  --touch fifo|pty     /dev/tsdev is a FIFO (default) or a raw pty's slave\n"
+    "  --console pty|real   /dev/tty0 is a pty's slave (default) or the kernel's\n"
+    "                       console (status 77 when it cannot be had)\n"
+    "  --shell              run an interactive bash on the pty console\n"
+    "  -h, --help           this help\n"
+    "      --version        the version\n"};
 
-[[noreturn]] void usage() {
-  std::fprintf(
-      stderr,
-      "usage: touchkey-sandbox [--touch fifo|pty] [--console pty|real] [--shell] [--] COMMAND [ARG...]\n");
-  std::exit(2);
-}
+[[noreturn]] void fail(const char* what) { cli_fail(1, "%s: %s", what, std::strerror(errno)); }
 
 options parse_options(int argc, char** argv) {
+  enum : int { touch = 1, console, shell };
+  static const option long_options[] = {
+      {"touch", required_argument, nullptr, touch},
+      {"console", required_argument, nullptr, console},
+      {"shell", no_argument, nullptr, shell},
+      {nullptr, 0, nullptr, 0},
+  };
   options opts;
-  int i = 1;
-  for (; i < argc && argv[i][0] == '-'; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--") {
-      ++i;
-      break;
+  // "+": the command's own options are its own.
+  for (int chosen; (chosen = cli_next_option(argc, argv, "+", long_options)) != -1;) {
+    const std::string value = optarg != nullptr ? optarg : "";
+    switch (chosen) {
+      case touch:
+        if (value != "fifo" && value != "pty")
+          cli_usage_error("--touch takes fifo or pty, not '%s'", optarg);
+        opts.touch_pty = value == "pty";
+        break;
+      case console:
+        if (value != "pty" && value != "real")
+          cli_usage_error("--console takes pty or real, not '%s'", optarg);
+        opts.real_console = value == "real";
+        break;
+      case shell: opts.shell = true; break;
+      default: break;
     }
-    if (arg == "--shell") {
-      opts.shell = true;
-      continue;
-    }
-    if (i + 1 >= argc)
-      usage();
-    const std::string value = argv[++i];
-    if (arg == "--touch" && (value == "fifo" || value == "pty"))
-      opts.touch_pty = value == "pty";
-    else if (arg == "--console" && (value == "pty" || value == "real"))
-      opts.real_console = value == "real";
-    else
-      usage();
   }
+  if (optind >= argc)
+    cli_usage_error("no command to run");
   // The shell needs a pty to be its terminal.
-  if (i >= argc || (opts.shell && opts.real_console))
-    usage();
-  opts.command = argv + i;
+  if (opts.shell && opts.real_console)
+    cli_usage_error("--shell needs the pty console, not --console real");
+  opts.command = argv + optind;
   return opts;
 }
 
@@ -134,20 +146,14 @@ bool anyone_holds(const std::string& path) {
 // Checked before anything is set up, from the machine's own /dev and /proc.
 std::string real_console_or_exit() {
   const int tty0 = open("/dev/tty0", O_RDONLY | O_NOCTTY | O_CLOEXEC);
-  if (tty0 == -1) {
-    std::printf("touchkey-sandbox: real console unavailable: /dev/tty0: %s\n", std::strerror(errno));
-    std::exit(unavailable_status);
-  }
+  if (tty0 == -1)
+    cli_fail(unavailable_status, "real console unavailable: /dev/tty0: %s", std::strerror(errno));
   close(tty0);
   std::string vt = active_vt();
-  if (vt.empty()) {
-    std::printf("touchkey-sandbox: real console unavailable: no active virtual console\n");
-    std::exit(unavailable_status);
-  }
-  if (anyone_holds("/dev/" + vt)) {
-    std::printf("touchkey-sandbox: real console unavailable: /dev/%s is in use\n", vt.c_str());
-    std::exit(unavailable_status);
-  }
+  if (vt.empty())
+    cli_fail(unavailable_status, "real console unavailable: no active virtual console");
+  if (anyone_holds("/dev/" + vt))
+    cli_fail(unavailable_status, "real console unavailable: /dev/%s is in use", vt.c_str());
   return vt;
 }
 
@@ -324,7 +330,15 @@ void kill_namespace(int /*signal*/) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  cli_start(program);
   const options opts = parse_options(argc, argv);
+  // Set by a sandbox this one runs in, they name descriptors and devices of
+  // that one's /dev: passed on, the command would write into a descriptor
+  // that is not what they say, and init would close it. Only what this
+  // sandbox sets below may reach the command.
+  for (const char* variable :
+       {"TOUCHKEY_CONSOLE", "TOUCHKEY_CONSOLE_MASTER_FD", "TOUCHKEY_TOUCH_MASTER_FD", "TOUCHKEY_SHELL_PID"})
+    unsetenv(variable);
   const std::string vt = opts.real_console ? real_console_or_exit() : "";
   std::fflush(stdout);
 

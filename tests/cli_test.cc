@@ -1,0 +1,164 @@
+// The companion programs' command lines, one table for all of them: --help,
+// --version, usage errors, --opt=value, and what they say when they start or
+// cannot write their output. Each runs as the built program.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+#include "test_support.h"
+#include "touch_record.h"
+
+namespace {
+
+struct program_case {
+  std::string name;
+  const char* path;
+  const char* option_with_value;  // refused when given last, without its value
+};
+
+const program_case programs[] = {
+    {"touchkey-bridge", TOUCHKEY_BRIDGE, "--device"},
+    {"touchkey-tap", TOUCHKEY_TAP, "--delay"},
+    {"touchkey-sandbox", TOUCHKEY_SANDBOX, "--touch"},
+    {"touchkey-keypad-svg", TOUCHKEY_KEYPAD_SVG, "--output"},
+};
+
+// out: new_pipe to read standard output back, or a descriptor to give it.
+finished run(const char* path, std::vector<std::string> args, int out = new_pipe) {
+  args.insert(args.begin(), path);
+  return run_to_end({.argv = args, .out = out});
+}
+
+TEST(CommandLine, EveryProgramAnswersHelpAndVersionOnStandardOutput) {
+  for (const program_case& p : programs) {
+    SCOPED_TRACE(p.name);
+    const finished help = run(p.path, {"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("usage: " + p.name + " ", 0), 0u) << help.out;
+    EXPECT_NE(help.out.find("--version"), std::string::npos) << help.out;
+    EXPECT_EQ(help.err, "");
+    EXPECT_EQ(run(p.path, {"-h"}).out, help.out);
+
+    const finished version = run(p.path, {"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, p.name + " (touchkeyd) " TOUCHKEY_VERSION "\n");
+    EXPECT_EQ(version.err, "");
+  }
+}
+
+TEST(CommandLine, EveryProgramRefusesBadUsageWithAReasonAndStatus2) {
+  for (const program_case& p : programs) {
+    const std::string value_option = p.option_with_value;
+    const struct {
+      std::vector<std::string> args;
+      std::string reason;
+    } cases[] = {
+        {{"--bogus"}, "unknown option --bogus"},
+        {{"-Q"}, "unknown option -Q"},
+        {{value_option}, value_option + " needs a value"},
+        {{"--version=2"}, "--version takes no value"},
+    };
+    for (const auto& c : cases) {
+      SCOPED_TRACE(p.name + " " + c.args[0]);
+      const finished r = run(p.path, c.args);
+      EXPECT_EQ(r.status, 2);
+      EXPECT_EQ(r.out, "");
+      EXPECT_EQ(r.err.rfind(p.name + ": " + c.reason + "\nusage: " + p.name + " ", 0), 0u) << r.err;
+      EXPECT_NE(r.err.find("Try '" + p.name + " --help'"), std::string::npos) << r.err;
+    }
+  }
+}
+
+TEST(CommandLine, ValuesJoinWithAnEqualsSign) {
+  temp_dir dir;
+  write_file(dir / "taps", "");
+  const struct {
+    const char* path;
+    std::vector<std::string> args;
+    std::string out;
+  } cases[] = {
+      {TOUCHKEY_BRIDGE,
+       {"--device=/dev/null", "--output=" + dir / "tsdev", "--x-range=0,99", "--y-range=-5,10", "--invert-y"},
+       "touchkey-bridge: serving " + dir / "tsdev" +
+           " from /dev/null (recorded events), x 0..99, y -5..10, orientation --invert-y\n"},
+      {TOUCHKEY_TAP, {"--device=" + dir / "taps", "--delay=0", "--at=3700,-5"}, ""},
+      {TOUCHKEY_KEYPAD_SVG, {"--output=" + dir / "keypad.svg"}, ""},
+      {TOUCHKEY_SANDBOX,
+       {"--touch=pty", "--console=pty", "sh", "-c", "test -n \"$TOUCHKEY_TOUCH_MASTER_FD\""},
+       ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    const finished r = run(c.path, c.args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, c.out);
+  }
+  const std::string taps = read_file(dir / "taps");
+  touch_record pen_up = {};
+  ASSERT_EQ(taps.size(), 2 * sizeof pen_up);
+  std::memcpy(&pen_up, taps.data() + sizeof pen_up, sizeof pen_up);
+  EXPECT_EQ(std::make_pair(pen_up.x, pen_up.y), std::make_pair(std::int16_t{3700}, std::int16_t{-5}));
+  EXPECT_EQ(read_file(dir / "keypad.svg").rfind("<?xml", 0), 0u);
+}
+
+// The output that cannot be written, whatever it is, fails the program: a
+// cut-off picture must not pass for a whole one.
+TEST(CommandLine, OutputThatCannotBeWrittenIsAFailure) {
+  temp_dir dir;
+  const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+  ASSERT_NE(full, -1);
+  const struct {
+    const char* path;
+    std::vector<std::string> args;
+    int out;
+    std::string says;
+  } cases[] = {
+      {TOUCHKEY_KEYPAD_SVG,
+       {},
+       full,
+       "touchkey-keypad-svg: writing standard output: No space left on device\n"},
+      {TOUCHKEY_KEYPAD_SVG,
+       {"--output", dir / "missing/keypad.svg"},
+       new_pipe,
+       "touchkey-keypad-svg: cannot create " + dir / "missing/keypad.svg" + ": No such file or directory\n"},
+      {TOUCHKEY_TAP, {"--help"}, full, "touchkey-tap: writing standard output: No space left on device\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.says);
+    const finished r = run(c.path, c.args, c.out);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, c.says);
+  }
+  close(full);
+}
+
+// Without the capabilities that override file modes, root meets permissions
+// as any user does; /dev/input is the sandbox's own.
+TEST(CommandLine, BridgeSaysWhyItFoundNoTouchscreen) {
+  const struct {
+    std::string event_devices;  // made in /dev/input before the bridge starts
+    std::string says;
+  } cases[] = {
+      {": > /dev/input/event0",  // a file, not a device: no touchscreen
+       "touchkey-bridge: no touchscreen found among /dev/input/event*\n"},
+      {": > /dev/input/event0 && : > /dev/input/event1 && chmod 0 /dev/input/event1",
+       "touchkey-bridge: cannot open 1 of /dev/input/event*: Permission denied; a touchscreen may be among "
+       "them\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.event_devices);
+    const std::string script = "mkdir /dev/input && " + c.event_devices +
+                               " && exec setpriv --bounding-set -dac_override,-dac_read_search " +
+                               TOUCHKEY_BRIDGE + " --output /dev/out";
+    const finished r = run(TOUCHKEY_SANDBOX, {"sh", "-c", script});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, c.says);
+  }
+}
+
+}  // namespace
