@@ -22,7 +22,8 @@ build: deps
 $(SANITIZE_BUILD)/CMakeCache.txt: | deps
 	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTOUCHKEY_SANITIZE=ON
 
-test: build $(SANITIZE_BUILD)/CMakeCache.txt
+# CI runs the fuzzers and the static checks with the tests.
+test: build $(SANITIZE_BUILD)/CMakeCache.txt fuzz lint
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure --no-tests=error
 	cd $(SANITIZE_BUILD) && ctest --output-on-failure --no-tests=error
@@ -48,18 +49,13 @@ fuzz: deps
 	scripts/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 # Static checks (clang-format, clang-tidy, cppcheck) over every source; any
-# finding fails. `make format` lays every source out by .clang-format.
-LINT_SOURCES = $(shell find src tools tests fuzz bench -name '*.cc' -o -name '*.h' 2>/dev/null)
-
+# finding fails. `make format` lays the same sources out by .clang-format.
 .PHONY: lint format
 lint: build
 	scripts/lint.sh $(BUILD)
 
 format:
-	clang-format -i $(LINT_SOURCES)
-
-# CI runs the fuzzers and the static checks with the tests.
-test: fuzz lint
+	scripts/lint.sh --format
 
 # Benchmarks (not tests): figures and how to read them in docs/performance.md.
 .PHONY: bench

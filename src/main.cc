@@ -1,6 +1,7 @@
 // touchkeyd: opens the touchscreen and the console, forks, and leaves the
 // child typing keys into the console while the parent reports and returns.
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -31,6 +32,9 @@ int main(int /*argc*/, char** argv) {
     return -1;
   }
   if (child == 0) {
+    // Typing is the job: a message that cannot be written (standard error a
+    // pipe nobody reads any more) is lost, and must not end the loop.
+    signal(SIGPIPE, SIG_IGN);
     run_key_loop(touch_fd, tty_fd);
   } else {
     // With an empty argument vector argv[0] is null; printf must not see it.

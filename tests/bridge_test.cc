@@ -3,6 +3,8 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <sstream>
 #include <string>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
@@ -34,6 +36,8 @@ input_event syn(long ms = 0) { return ev(EV_SYN, SYN_REPORT, 0, ms); }
 
 input_event axis(std::uint16_t code, std::int32_t value) { return ev(EV_ABS, code, value); }
 input_event touch(std::int32_t value) { return ev(EV_KEY, BTN_TOUCH, value); }
+input_event id(std::int32_t value) { return ev(EV_ABS, ABS_MT_TRACKING_ID, value); }
+const input_event mt_report = ev(EV_SYN, SYN_MT_REPORT, 0);
 
 // The events, each list ended by SYN_REPORT as one frame.
 std::vector<input_event> frames(std::initializer_list<std::initializer_list<input_event>> list) {
@@ -116,9 +120,67 @@ TEST(BridgeDecode, StreamsGiveTheRecordsOfTheOneContactFollowed) {
                {touch(1), axis(ABS_X, 50)},
                {touch(0)}}),
        {{1, 3700, 1000}, {1, 300, 1000}, {0, 300, 1000}}},
+      // Contacts also end without tracking id -1: type A panels leave them
+      // out (ids or not), and a new id in slot 0 is a new contact.
+      {"type A with tracking ids: BTN_TOUCH 0 ends the contact",
+       frames({{touch(1), axis(ABS_X, 3450), axis(ABS_Y, 850), id(5), axis(ABS_MT_POSITION_X, 3450),
+                axis(ABS_MT_POSITION_Y, 850), mt_report},
+               {touch(0), mt_report}}),
+       {{1, 3700, 1000}, {0, 3700, 1000}}},
+      {"a new tracking id in slot 0 lifts the contact before it",
+       frames({{id(7), axis(ABS_MT_POSITION_X, 3450), axis(ABS_MT_POSITION_Y, 850)},
+               {id(8), axis(ABS_MT_POSITION_X, 50)},
+               {id(-1)}}),
+       {{1, 3700, 1000}, {0, 3700, 1000}, {1, 300, 1000}, {0, 300, 1000}}},
+      {"a contact replaced before it was reported owes nothing",
+       frames({{id(7), axis(ABS_MT_POSITION_X, 3450), axis(ABS_MT_POSITION_Y, 850), id(8),
+                axis(ABS_MT_POSITION_X, 50)},
+               {id(-1)}}),
+       {{1, 300, 1000}, {0, 300, 1000}}},
+      {"the same tracking id again is the same contact",
+       frames({{id(7), axis(ABS_MT_POSITION_X, 3450), axis(ABS_MT_POSITION_Y, 850)},
+               {id(7), axis(ABS_MT_POSITION_X, 50)},
+               {id(-1)}}),
+       {{1, 3700, 1000}, {1, 300, 1000}, {0, 300, 1000}}},
   };
   for (const auto& c : cases)
     EXPECT_EQ(decode(c.events, identity_mapping()), c.records) << c.name;
+}
+
+// Real panels' recordings (evemu text), where present: each contact the
+// bridge follows (slot 0's tracking ids, else BTN_TOUCH) ends in one pen-up.
+TEST(BridgeDecode, RecordedPanelsLiftEveryContact) {
+  const std::filesystem::path folder = "/work/shared/touch-recordings";
+  if (!std::filesystem::is_directory(folder))
+    GTEST_SKIP() << folder << " is absent";
+  int recordings = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    if (entry.path().filename().string().find(".ev") == std::string::npos)
+      continue;
+    std::vector<input_event> events;
+    int slot = 0, slot0_contacts = 0, touches = 0;
+    std::istringstream lines(read_file(entry.path()));
+    for (std::string line; std::getline(lines, line);) {
+      std::istringstream fields(line);  // E: SECONDS TYPE CODE VALUE, type and code in hex
+      std::string tag, seconds;
+      unsigned type = 0, code = 0;
+      int value = 0;
+      if (!(fields >> tag >> seconds >> std::hex >> type >> code >> std::dec >> value) || tag != "E:")
+        continue;
+      events.push_back(ev(static_cast<std::uint16_t>(type), static_cast<std::uint16_t>(code), value));
+      slot = type == EV_ABS && code == ABS_MT_SLOT ? value : slot;
+      slot0_contacts += type == EV_ABS && code == ABS_MT_TRACKING_ID && slot == 0 && value >= 0;
+      touches += type == EV_KEY && code == BTN_TOUCH && value == 1;
+    }
+    panel_mapping mapping;
+    mapping.x = mapping.y = {0, 32767};
+    int pen_ups = 0;
+    for (const point& p : decode(events, mapping))
+      pen_ups += std::get<0>(p) == 0;
+    EXPECT_EQ(pen_ups, slot0_contacts > 0 ? slot0_contacts : touches) << entry.path();
+    ++recordings;
+  }
+  EXPECT_GT(recordings, 0);
 }
 
 TEST(BridgeDecode, PressureIsClampedToOneAndUpWhileTouching) {
@@ -284,6 +346,38 @@ TEST(BridgeDecode, APartialEventWaitsForTheRestOfItsBytes) {
             1u);
 }
 
+std::string link_swapped_in_after_mkfifo;  // the link's target; empty: no swap
+
+}  // namespace
+
+// A user who can write the output's directory swaps a symbolic link in for
+// the new FIFO, right after its creation (the linker sends mkfifo here).
+extern "C" int __real_mkfifo(const char* path, mode_t mode);
+extern "C" int __wrap_mkfifo(const char* path, mode_t mode) {
+  const int made = __real_mkfifo(path, mode);
+  if (made == 0 && !link_swapped_in_after_mkfifo.empty() &&
+      (unlink(path) == -1 || symlink(link_swapped_in_after_mkfifo.c_str(), path) == -1))
+    std::abort();
+  return made;
+}
+
+namespace {
+
+TEST(BridgeFifo, ALinkSwappedInForTheNewFifoIsNotFollowed) {
+  temp_dir dir;
+  const std::string victim = dir / "victim";
+  write_file(victim, "keep me", 0644);
+  link_swapped_in_after_mkfifo = victim;
+  testing::internal::CaptureStderr();
+  const int fd = open_output_fifo((dir / "tsdev").c_str());
+  testing::internal::GetCapturedStderr();
+  link_swapped_in_after_mkfifo.clear();
+  EXPECT_EQ(fd, -1);
+  struct stat st;
+  ASSERT_EQ(stat(victim.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+}
+
 TEST(BridgeFifo, CreatesAMissingFifoRootOnlyAndReusesAPrivateOne) {
   temp_dir dir;
   const std::string path = dir / "tsdev";
@@ -349,27 +443,40 @@ TEST(BridgeFifo, RefusesWhatItWouldNotHaveCreated) {
   EXPECT_EQ(read_file(dir / "tsdev"), "keep me");
 }
 
-TEST(BridgeStale, RecordsUnreadForMoreThan250MsAreStale) {
-  static pending_log log;
-  log.total = 0;
-  note_written(log, 1000);
-  note_written(log, 1100);
-  note_written(log, 1300);
-  struct stale_case {
+// Own records written at 1000, 1100 and 1300; then what the FIFO showed at a
+// look, and what is stale at `now`.
+TEST(BridgeStale, RecordsUnreadFor250MsWithNoReaderTakingAnyAreStale) {
+  struct look {
     std::size_t unread;
+    bool read_seen;
+    std::int64_t at;
+  };
+  const struct {
+    const char* name;
+    std::vector<look> looks;
     std::int64_t now;
     std::size_t stale;
     int wait_ms;
+  } cases[] = {
+      {"none stale yet", {}, 1250, 0, 1},
+      {"the oldest after 250 ms", {}, 1251, 1, 0},
+      {"all three", {}, 1551, 3, 0},
+      {"a reader took one: the rest wait for 250 ms after", {{2, false, 1200}}, 1450, 0, 1},
+      {"then the next is stale", {{2, false, 1200}}, 1451, 1, 0},
+      {"a reported read counts although the count stays", {{3, true, 1300}}, 1550, 0, 1},
+      {"others' records arrive when seen", {{5, false, 1400}}, 1650, 3, 0},
+      {"and turn stale 250 ms later", {{5, false, 1400}}, 1651, 5, 0},
+      {"all read: nothing to wait for", {{0, false, 1200}}, 5000, 0, -1},
   };
-  const stale_case cases[] =
-      {
-          {0, 5000, 0, -1}, {3, 1250, 0, 1}, {3, 1251, 1, 0}, {3, 1350, 1, 0},
-          {3, 1351, 2, 0},  {3, 1551, 3, 0}, {2, 1351, 1, 0}, {2, 1300, 0, 51},
-          {1, 1550, 0, 1},  {5, 1000, 2, 0},  // two unread records the log never saw
-      };
-  for (const stale_case& c : cases) {
-    EXPECT_EQ(stale_count(log, c.unread, c.now), c.stale) << c.unread << " unread at " << c.now;
-    EXPECT_EQ(ms_until_stale(log, c.unread, c.now), c.wait_ms) << c.unread << " unread at " << c.now;
+  static pending_log log;
+  for (const auto& c : cases) {
+    log = pending_log{};
+    for (const std::int64_t ms : {1000, 1100, 1300})
+      note_written(log, ms);
+    for (const look& l : c.looks)
+      note_unread(log, l.unread, l.read_seen, l.at);
+    EXPECT_EQ(stale_count(log, c.now), c.stale) << c.name;
+    EXPECT_EQ(ms_until_stale(log, c.now), c.wait_ms) << c.name;
   }
 }
 
@@ -518,10 +625,12 @@ TEST_F(BridgeProgram, TakesBackATapThatNobodyReadWithin250Ms) {
   ASSERT_NE(inotify_add_watch(inotify, fifo_path.c_str(), IN_MODIFY | IN_ACCESS), -1);
   spawned run = spawn(bridge(
       {"--device", "/dev/stdin", "--output", fifo_path, "--x-range", "0,3599", "--y-range", "0,3849"}));
+  // The bridge writes no earlier than this; a later reading would depend on
+  // how soon this process wakes up.
+  const std::int64_t written = monotonic_ms();
   write_events(run.in, frames({{touch(1), axis(ABS_X, 3450), axis(ABS_Y, 850)}, {touch(0)}}));
 
-  ASSERT_TRUE(wait_for_inotify(inotify, IN_MODIFY, monotonic_ms() + 5000));
-  const std::int64_t written = monotonic_ms();
+  ASSERT_TRUE(wait_for_inotify(inotify, IN_MODIFY, written + 5000));
   ASSERT_TRUE(wait_for_inotify(inotify, IN_ACCESS, written + 5000));
   const std::int64_t first_taken = monotonic_ms();
   EXPECT_GE(first_taken - written, stale_after_ms);
@@ -534,6 +643,56 @@ TEST_F(BridgeProgram, TakesBackATapThatNobodyReadWithin250Ms) {
   EXPECT_EQ(wait_exit(run.pid), 0);
   close_pipes(run);
   close(inotify);
+}
+
+// /dev/zero is always readable (as empty frames): a stop request must still
+// end the bridge at once, with status 0.
+TEST_F(BridgeProgram, StopsOnSigtermOrSigintUnderEndlessInput) {
+  for (const int stop : {SIGTERM, SIGINT}) {
+    const int created = inotify_init1(IN_CLOEXEC);
+    ASSERT_NE(inotify_add_watch(created, dir.path.c_str(), IN_CREATE), -1);
+    unlink((dir / "new").c_str());
+    spawned run = spawn(
+        bridge({"--device", "/dev/zero", "--output", dir / "new", "--x-range", "0,9", "--y-range", "0,9"}));
+    // The FIFO is created once the bridge is ready for signals.
+    ASSERT_TRUE(wait_for_inotify(created, IN_CREATE, monotonic_ms() + default_timeout_ms));
+    kill(run.pid, stop);
+    EXPECT_EQ(wait_exit(run.pid), 0) << strsignal(stop);
+    close_pipes(run);
+    close(created);
+  }
+}
+
+// Records another program writes into the FIFO: kept while they may still be
+// read (the bridge wakes for its own input meanwhile), and taken back once
+// they have sat unread for 250 ms with no reader taking any.
+TEST_F(BridgeProgram, RecordsOfAnotherWriterAreTakenBackOnlyWhenNobodyReads) {
+  for (const bool reader : {true, false}) {
+    spawned run = spawn(bridge(
+        {"--device", "/dev/stdin", "--output", fifo_path, "--x-range", "0,3599", "--y-range", "0,3849"}));
+    const touch_record other = {0, 1, 2, 3};
+    const std::int64_t written = monotonic_ms();  // or a little earlier
+    ASSERT_EQ(write(fifo, &other, sizeof other), 8);
+    const int watch = inotify_init1(IN_CLOEXEC);
+    ASSERT_NE(inotify_add_watch(watch, fifo_path.c_str(), IN_MODIFY | IN_ACCESS), -1);
+    if (reader) {
+      write_events(run.in, press(3450, 850));
+      ASSERT_TRUE(wait_for_inotify(watch, IN_MODIFY, written + default_timeout_ms));
+      EXPECT_FALSE(wait_for_inotify(watch, IN_ACCESS, written + 100)) << "taken back at once";
+      const std::vector<point> expected = {{0, 1, 2}, {1, 3700, 1000}};
+      if (monotonic_ms() - written < stale_after_ms) {
+        EXPECT_EQ(read_records(fifo, 2), expected);
+      }
+    } else {
+      ASSERT_TRUE(wait_for_inotify(watch, IN_ACCESS, written + default_timeout_ms)) << "never taken back";
+      EXPECT_GE(monotonic_ms() - written, stale_after_ms);
+      EXPECT_EQ(unread_records(fifo), 0u);
+    }
+    kill(run.pid, SIGTERM);
+    EXPECT_EQ(wait_exit(run.pid), 0);
+    close_pipes(run);
+    close(watch);
+  }
 }
 
 }  // namespace

@@ -26,6 +26,7 @@ const program_case programs[] = {
     {"touchkey-tap", TOUCHKEY_TAP, "--delay"},
     {"touchkey-sandbox", TOUCHKEY_SANDBOX, "--touch"},
     {"touchkey-keypad-svg", TOUCHKEY_KEYPAD_SVG, "--output"},
+    {"touchkey-calibrate", TOUCHKEY_CALIBRATE, "--x-range"},
 };
 
 // out: new_pipe to read standard output back, or a descriptor to give it.
@@ -83,9 +84,11 @@ TEST(CommandLine, ValuesJoinWithAnEqualsSign) {
     std::string out;
   } cases[] = {
       {TOUCHKEY_BRIDGE,
-       {"--device=/dev/null", "--output=" + dir / "tsdev", "--x-range=0,99", "--y-range=-5,10", "--invert-y"},
+       {"--device=/dev/null", "--output=" + dir / "tsdev", "--x-range=0,99", "--y-range=-5,10", "--invert-y",
+        "--matrix=1,0,0,0,1,0"},
        "touchkey-bridge: serving " + dir / "tsdev" +
-           " from /dev/null (recorded events), x 0..99, y -5..10, orientation --invert-y\n"},
+           " from /dev/null (recorded events), x 0..99, y -5..10, orientation --invert-y, calibration from "
+           "--matrix, mapping 1,0,0,0,-1,1\n"},
       {TOUCHKEY_TAP, {"--device=" + dir / "taps", "--delay=0", "--at=3700,-5"}, ""},
       {TOUCHKEY_KEYPAD_SVG, {"--output=" + dir / "keypad.svg"}, ""},
       {TOUCHKEY_SANDBOX,

@@ -15,10 +15,10 @@ echo "$(basename "$deb"):"
 dpkg-deb -c "$deb" | tee "$out/list"
 
 units=./usr/lib/systemd/system
-expected=(./usr/sbin/touchkeyd ./usr/sbin/touchkey-bridge
+expected=(./usr/sbin/touchkeyd ./usr/sbin/touchkey-bridge ./usr/sbin/touchkey-calibrate
           $units/touchkeyd.service $units/touchkey-bridge.service $units/touchkey-bridge.socket
           ./usr/share/man/man8/touchkeyd.8.gz ./usr/share/man/man8/touchkey-bridge.8.gz
-          ./usr/share/man/man1/touchkey-tap.1.gz
+          ./usr/share/man/man8/touchkey-calibrate.8.gz ./usr/share/man/man1/touchkey-tap.1.gz
           ./usr/share/doc/touchkeyd/copyright ./usr/share/doc/touchkeyd/changelog.gz)
 [ "$with_tap" = 1 ] && expected+=(./usr/bin/touchkey-tap)
 status=0
@@ -28,7 +28,7 @@ for path in "${expected[@]}"; do
     status=1
   fi
 done
-for program in ./usr/sbin/touchkeyd ./usr/sbin/touchkey-bridge; do
+for program in ./usr/sbin/touchkeyd ./usr/sbin/touchkey-bridge ./usr/sbin/touchkey-calibrate; do
   grep -q "^-rwxr-xr-x root/root .* $program\$" "$out/list" || { echo "FAIL: $program not root-owned 0755"; status=1; }
 done
 

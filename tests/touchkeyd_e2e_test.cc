@@ -16,6 +16,8 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -275,6 +277,32 @@ TEST_F(Touchkeyd, FailedInjectionIsReportedAndLoopGoesOn) {
   type_text(touch, "a");
   EXPECT_EQ(read_line(r.err), refused);
   EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0) << "the loop must still run";
+  restore_device(console_device);
+  close_pipes(r);
+}
+
+// With nobody left to read its standard error, a failed keystroke's message
+// must not end the daemon (SIGPIPE): it reads every record after it. A FIFO
+// touchscreen shows what was read.
+TEST_F(Touchkeyd, OutlivesTheReaderOfItsStandardError) {
+  if (env_fd("TOUCHKEY_TOUCH_MASTER_FD") >= 0)
+    GTEST_SKIP() << "needs a FIFO touchscreen";
+  const hidden_device console_device = hide_device("/dev/tty0");
+  write_file("/dev/tty0", "", 0600);  // a plain file refuses every keystroke
+  spawned r = spawn(without_env({TOUCHKEYD_PATH}));
+  close(r.err);
+  r.err = -1;
+  const pid_t pid = start_in_background(r);
+  const int reads = inotify_init1(IN_CLOEXEC);
+  ASSERT_NE(inotify_add_watch(reads, "/dev/tsdev", IN_ACCESS), -1);
+  type_text(touch, "aa");
+  const std::int64_t deadline = monotonic_ms() + default_timeout_ms;
+  int unread = -1;
+  while (ioctl(touch, FIONREAD, &unread) == 0 && unread > 0 && wait_for_inotify(reads, IN_ACCESS, deadline)) {
+  }
+  EXPECT_EQ(unread, 0);
+  EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0) << "the daemon has ended";
+  close(reads);
   restore_device(console_device);
   close_pipes(r);
 }

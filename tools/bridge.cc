@@ -12,34 +12,35 @@
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "bridge_events.h"
 #include "bridge_fifo.h"
+#include "calibration.h"
 #include "cli.h"
 #include "evdev.h"
 
 namespace {
 
 constexpr int failure_status = 1;
+constexpr const char* default_calibration = "/etc/touchkey/calibration";
 
 struct options {
   const char* device = nullptr;  // nullptr: find the first touchscreen
   const char* output = "/dev/tsdev";
   bool x_range_given = false;
   bool y_range_given = false;
+  const char* calibration = nullptr;  // --calibration FILE
+  bool matrix_given = false;
   panel_mapping mapping;
 };
-
-volatile std::sig_atomic_t stop_requested = 0;
-
-void request_stop(int /*signal*/) { stop_requested = 1; }
 
 constexpr cli_program program = {
     "touchkey-bridge",
     "touchkey-bridge [--device PATH] [--output PATH] [--x-range MIN,MAX] [--y-range MIN,MAX]\n"
-    "                [--swap-xy] [--invert-x] [--invert-y]",
+    "                [--matrix A,B,C,D,E,F | --calibration FILE] [--swap-xy] [--invert-x] [--invert-y]",
     "Serves touchkeyd's touchscreen FIFO from an evdev touchscreen.\n"
     "\n"
     "  --device PATH      the touchscreen (default: the first in /dev/input/event*);\n"
@@ -47,6 +48,10 @@ constexpr cli_program program = {
     "  --output PATH      the FIFO to serve (default /dev/tsdev)\n"
     "  --x-range MIN,MAX  the panel's x range, in place of what it reports\n"
     "  --y-range MIN,MAX  the panel's y range, in place of what it reports\n"
+    "  --matrix A,B,C,D,E,F\n"
+    "                     the calibration matrix: normalised panel x, y to keypad\n"
+    "  --calibration FILE the matrix's file (default /etc/touchkey/calibration,\n"
+    "                     read when it exists)\n"
     "  --swap-xy          the panel's y is the keypad's x, and its x the keypad's y\n"
     "  --invert-x         the keypad's x runs the other way (after any swap)\n"
     "  --invert-y         the keypad's y runs the other way (after any swap)\n"
@@ -61,12 +66,18 @@ axis_range parse_range(const char* option, const char* text) {
 }
 
 options parse_options(int argc, char** argv) {
-  enum : int { device = 1, output, x_range, y_range, swap_xy, invert_x, invert_y };
+  enum : int { device = 1, output, x_range, y_range, swap_xy, invert_x, invert_y, matrix, calibration };
   static const option long_options[] = {
-      {"device", required_argument, nullptr, device},   {"output", required_argument, nullptr, output},
-      {"x-range", required_argument, nullptr, x_range}, {"y-range", required_argument, nullptr, y_range},
-      {"swap-xy", no_argument, nullptr, swap_xy},       {"invert-x", no_argument, nullptr, invert_x},
-      {"invert-y", no_argument, nullptr, invert_y},     {nullptr, 0, nullptr, 0},
+      {"device", required_argument, nullptr, device},
+      {"output", required_argument, nullptr, output},
+      {"x-range", required_argument, nullptr, x_range},
+      {"y-range", required_argument, nullptr, y_range},
+      {"swap-xy", no_argument, nullptr, swap_xy},
+      {"invert-x", no_argument, nullptr, invert_x},
+      {"invert-y", no_argument, nullptr, invert_y},
+      {"matrix", required_argument, nullptr, matrix},
+      {"calibration", required_argument, nullptr, calibration},
+      {nullptr, 0, nullptr, 0},
   };
   options opts;
   for (int chosen; (chosen = cli_next_option(argc, argv, "", long_options)) != -1;) {
@@ -84,18 +95,29 @@ options parse_options(int argc, char** argv) {
       case swap_xy: opts.mapping.swap_xy = true; break;
       case invert_x: opts.mapping.invert_x = true; break;
       case invert_y: opts.mapping.invert_y = true; break;
+      case matrix: {
+        double m[6];
+        if (!parse_number_list(optarg, m, 6))
+          cli_usage_error("--matrix wants six numbers a,b,c,d,e,f, not '%s'", optarg);
+        opts.mapping.matrix = {m[0], m[1], m[2], m[3], m[4], m[5]};
+        opts.matrix_given = true;
+        break;
+      }
+      case calibration: opts.calibration = optarg; break;
       default: break;
     }
   }
   if (optind < argc)
     cli_usage_error("takes no operands, not '%s'", argv[optind]);
+  if (opts.matrix_given && opts.calibration != nullptr)
+    cli_usage_error("--matrix and --calibration exclude each other");
   return opts;
 }
 
 // With no touchscreen yet, waits for one to be plugged in (or for the event
 // devices' permissions to change) instead of failing. Its fd is -1 when a stop
-// was requested meanwhile.
-touchscreen_search wait_for_touchscreen(const sigset_t* waiting_mask) {
+// was requested (stop_fd, a signalfd, readable) meanwhile.
+touchscreen_search wait_for_touchscreen(int stop_fd) {
   touchscreen_search found = find_touchscreen();
   if (found.fd != -1)
     return found;
@@ -110,30 +132,60 @@ touchscreen_search wait_for_touchscreen(const sigset_t* waiting_mask) {
   if (watch_fd == -1 || (inotify_add_watch(watch_fd, "/dev/input", IN_CREATE | IN_ATTRIB) == -1 &&
                          inotify_add_watch(watch_fd, "/dev", IN_CREATE) == -1))
     cli_fail(failure_status, "cannot watch /dev/input: %s", std::strerror(errno));
-  while (found.fd == -1 && !stop_requested) {
-    pollfd events = {watch_fd, POLLIN, 0};
-    if (ppoll(&events, 1, nullptr, waiting_mask) == 1) {
-      alignas(inotify_event) char drained[4096];
-      while (read(watch_fd, drained, sizeof drained) > 0) {
-      }
-      inotify_add_watch(watch_fd, "/dev/input", IN_CREATE | IN_ATTRIB);  // in case it has just appeared
-      found = find_touchscreen();
+  while (found.fd == -1) {
+    pollfd waits[] = {{stop_fd, POLLIN, 0}, {watch_fd, POLLIN, 0}};
+    if (poll(waits, 2, -1) == -1 && errno != EINTR)
+      cli_fail(failure_status, "waiting for /dev/input: %s", std::strerror(errno));
+    if (waits[0].revents != 0)
+      break;  // a stop request
+    if (waits[1].revents == 0)
+      continue;
+    alignas(inotify_event) char drained[4096];
+    while (read(watch_fd, drained, sizeof drained) > 0) {
     }
+    inotify_add_watch(watch_fd, "/dev/input", IN_CREATE | IN_ATTRIB);  // in case it has just appeared
+    found = find_touchscreen();
   }
   close(watch_fd);
   return found;
 }
 
+// Takes the matrix from the calibration file: the one named, or the default
+// one when it exists. Says in `source` where the matrix came from.
+void load_calibration(options& opts, char* source, std::size_t size) {
+  if (opts.matrix_given) {
+    std::snprintf(source, size, "from --matrix");
+    return;
+  }
+  const char* path = opts.calibration != nullptr ? opts.calibration : default_calibration;
+  bool missing = false;
+  char problem[160];
+  if (read_calibration(path, opts.mapping.matrix, missing, problem, sizeof problem)) {
+    std::snprintf(source, size, "from %s", path);
+    return;
+  }
+  if (missing && opts.calibration == nullptr) {
+    std::snprintf(source, size, "none (%s absent)", path);
+    return;
+  }
+  cli_fail(failure_status, "calibration %s: %s", path, problem);
+}
+
 // The one line that says at start what is served from what, and how, so that
-// a log shows which panel and mapping a wrong key came from.
-void announce(const options& opts, const char* panel) {
+// a log shows which panel and mapping a wrong key came from. The calibration
+// and the orientation options show as the one matrix they make.
+void announce(const options& opts, const char* panel, const char* calibration_source) {
   const panel_mapping& m = opts.mapping;
   char orientation[64] = " as is";
   if (m.swap_xy || m.invert_x || m.invert_y)
     std::snprintf(orientation, sizeof orientation, "%s%s%s", m.swap_xy ? " --swap-xy" : "",
                   m.invert_x ? " --invert-x" : "", m.invert_y ? " --invert-y" : "");
-  std::printf("%s: serving %s from %s (%s), x %d..%d, y %d..%d, orientation%s\n", program.name, opts.output,
-              opts.device, panel, m.x.min, m.x.max, m.y.min, m.y.max, orientation);
+  char matrix[160];
+  format_matrix(compose(orientation_matrix(m.swap_xy, m.invert_x, m.invert_y), m.matrix), matrix,
+                sizeof matrix);
+  std::printf("%s: serving %s from %s (%s), x %d..%d, y %d..%d, orientation%s, calibration %s, mapping %s\n",
+              program.name, opts.output, opts.device, panel, m.x.min, m.x.max, m.y.min, m.y.max, orientation,
+              calibration_source, matrix);
   std::fflush(stdout);
 }
 
@@ -178,6 +230,20 @@ void write_records(int fifo_fd, const char* output, const touch_record* records,
   }
 }
 
+// SIGTERM and SIGINT come through a descriptor that is polled with the input,
+// so a stop request is seen at the next wait however busy the input keeps it.
+int stop_requests() {
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGINT);
+  sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
+  const int stop_fd = signalfd(-1, &stop_signals, SFD_CLOEXEC);
+  if (stop_fd == -1)
+    cli_fail(failure_status, "cannot receive stop requests: %s", std::strerror(errno));
+  return stop_fd;
+}
+
 [[noreturn]] void device_failed(const char* device) {
   if (errno == ENODEV)
     cli_fail(failure_status, "%s is gone (unplugged?): %s", device, std::strerror(errno));
@@ -189,21 +255,11 @@ void write_records(int fifo_fd, const char* output, const touch_record* records,
 int main(int argc, char** argv) {
   cli_start(program);
   options opts = parse_options(argc, argv);
+  char calibration_source[PATH_MAX + 64];
+  load_calibration(opts, calibration_source, sizeof calibration_source);
   umask(077);
 
-  // The signals are let in only while waiting, so a stop request is never
-  // missed between a check and the wait.
-  sigset_t stop_signals, waiting_mask;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGTERM);
-  sigaddset(&stop_signals, SIGINT);
-  sigprocmask(SIG_BLOCK, &stop_signals, &waiting_mask);
-  sigdelset(&waiting_mask, SIGTERM);
-  sigdelset(&waiting_mask, SIGINT);
-  struct sigaction on_stop = {};
-  on_stop.sa_handler = request_stop;
-  sigaction(SIGTERM, &on_stop, nullptr);
-  sigaction(SIGINT, &on_stop, nullptr);
+  const int stop_fd = stop_requests();
 
   // touchkey-bridge.socket passes /dev/tsdev; started by hand, the bridge
   // makes it (below, once the panel is known).
@@ -220,7 +276,7 @@ int main(int argc, char** argv) {
   } else {
     // As a service, exiting for want of a panel would only start a restart
     // loop that fills the journal; by hand, saying so at once serves better.
-    found = passed_fifo >= 0 ? wait_for_touchscreen(&waiting_mask) : find_touchscreen();
+    found = passed_fifo >= 0 ? wait_for_touchscreen(stop_fd) : find_touchscreen();
     device_fd = found.fd;
     if (device_fd == -1 && passed_fifo >= 0)
       return 0;  // stopped while waiting
@@ -249,24 +305,27 @@ int main(int argc, char** argv) {
   const int fifo_fd = passed_fifo >= 0 ? passed_fifo : open_output_fifo(opts.output);
   if (fifo_fd == -1)
     return failure_status;
-  announce(opts, panel);
+  announce(opts, panel, calibration_source);
 
+  // Without a watch, others' records and reads are seen only at the bridge's
+  // own wake-ups, later than they happen.
+  const int watch_fd = watch_fifo(opts.output);
   static pending_log log;
   constexpr std::size_t batch = 64;
   unsigned char bytes[batch * sizeof(input_event)];
   std::size_t kept = 0;  // a partial event from the last read (pipes and files only)
   touch_record records[batch];
-  while (!stop_requested) {
+  for (;;) {
     const std::int64_t now = boot_ms();
-    discard_stale(fifo_fd, log, now);
-    const int wait_ms = ms_until_stale(log, unread_records(fifo_fd), now);
-    timespec timeout = {wait_ms / 1000, (wait_ms % 1000) * 1000000L};
-    pollfd device = {device_fd, POLLIN, 0};
-    const int ready = ppoll(&device, 1, wait_ms < 0 ? nullptr : &timeout, &waiting_mask);
-    if (ready == -1 && errno != EINTR) {
+    note_unread(log, unread_records(fifo_fd), reads_reported(watch_fd), now);
+    if (discard_stale(fifo_fd, log, now) > 0)
+      reads_reported(watch_fd);  // the bridge's own reads: no reader's progress
+    pollfd waits[] = {{stop_fd, POLLIN, 0}, {device_fd, POLLIN, 0}, {watch_fd, POLLIN, 0}};
+    if (poll(waits, 3, ms_until_stale(log, now)) == -1 && errno != EINTR)
       cli_fail(failure_status, "waiting for %s: %s", opts.device, std::strerror(errno));
-    }
-    if (ready <= 0)
+    if (waits[0].revents != 0)
+      break;  // looked at first, so that no input load can keep it waiting
+    if (waits[1].revents == 0)
       continue;
 
     const ssize_t got = read(device_fd, bytes + kept, sizeof bytes - kept);
@@ -285,7 +344,10 @@ int main(int argc, char** argv) {
   }
   // The FIFO stays: a daemon that holds it open keeps reading once a new
   // bridge serves it again.
+  if (watch_fd != -1)
+    close(watch_fd);
   close(fifo_fd);
   close(device_fd);
+  close(stop_fd);
   return 0;
 }

@@ -3,6 +3,7 @@
 #include "bridge_events.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <utility>
 
@@ -30,8 +31,17 @@ void feed_abs(panel_state& state, unsigned code, std::int32_t value) {
       return;
     case ABS_MT_TRACKING_ID:
       state.multi_touch = true;
-      if (state.slot == 0)
-        state.slot0.down = value >= 0;
+      if (state.slot != 0 || state.type_a)
+        return;
+      // A new id in a slot means a new contact: the one before has gone.
+      if (value >= 0 && state.slot0.down && value != state.slot0_tracking_id && state.reported_down) {
+        state.replaced_contact = state.slot0;
+        state.replaced_contact.down = false;
+        state.pen_up_owed = true;
+        state.reported_down = false;
+      }
+      state.slot0.down = value >= 0;
+      state.slot0_tracking_id = value;
       return;
     case ABS_MT_POSITION_X:
     case ABS_MT_POSITION_Y:
@@ -55,6 +65,16 @@ std::int16_t record_millisecs(const timeval& time) {
   return static_cast<std::int16_t>(static_cast<std::uint16_t>(ms));
 }
 
+// part (clamped to 0..1) of the way from first to last, truncated as integer
+// arithmetic would. The nudge absorbs floating-point error on points that are
+// exact (under 1e-12 over a few thousand units) and stays far below the least
+// step an integer point of a range up to 2^32 wide can take (2.3e-10), so an
+// uncalibrated panel maps exactly as offset * (last - first) / span did.
+std::int32_t scale(double part, std::int32_t first, std::int32_t last) {
+  const double clamped = part > 0 ? std::min(part, 1.0) : 0.0;  // NaN too
+  return first + static_cast<std::int32_t>(std::floor(clamped * (last - first) + 1e-10));
+}
+
 }  // namespace
 
 event_outcome feed_event(panel_state& state, const input_event& event) {
@@ -71,6 +91,10 @@ event_outcome feed_event(panel_state& state, const input_event& event) {
   }
   if (event.type == EV_SYN && event.code == SYN_REPORT)
     return event_outcome::report;
+  // Type A panels end contacts by leaving them out, never with tracking id
+  // -1, so they are followed through BTN_TOUCH and ABS_X/ABS_Y.
+  if (event.type == EV_SYN && event.code == SYN_MT_REPORT)
+    state.type_a = true;
   if (event.type == EV_KEY && event.code == BTN_TOUCH)
     state.single.down = event.value != 0;
   else if (event.type == EV_ABS)
@@ -85,6 +109,7 @@ void apply_snapshot(panel_state& state, const device_snapshot& snapshot) {
   state.single.pressure = snapshot.pressure;
   state.slot = snapshot.slot;
   state.slot0.down = snapshot.slot0_tracking_id >= 0;
+  state.slot0_tracking_id = snapshot.slot0_tracking_id;
   state.slot0.x = snapshot.slot0_x;
   state.slot0.y = snapshot.slot0_y;
   state.slot0.pressure = snapshot.slot0_pressure;
@@ -94,39 +119,51 @@ void forget_touch(panel_state& state) {
   state.single.down = false;
   state.slot0.down = false;
   state.reported_down = false;
+  state.pen_up_owed = false;
+}
+
+double normalise(std::int32_t value, axis_range range) {
+  if (range.max <= range.min)
+    return 0;
+  return (static_cast<double>(value) - range.min) / (static_cast<double>(range.max) - range.min);
 }
 
 std::int32_t map_axis(std::int32_t value, axis_range from, std::int32_t first, std::int32_t last) {
-  if (from.max <= from.min)
-    return first;
-  const std::int64_t offset = std::int64_t{std::clamp(value, from.min, from.max)} - from.min;
-  const std::int64_t span = std::int64_t{from.max} - from.min;
-  return static_cast<std::int32_t>(first + offset * (last - first) / span);
+  return scale(normalise(value, from), first, last);
+}
+
+keypad_point map_point(const panel_mapping& mapping, std::int32_t x, std::int32_t y) {
+  normalised_point p = apply_matrix(mapping.matrix, {normalise(x, mapping.x), normalise(y, mapping.y)});
+  if (mapping.swap_xy)
+    std::swap(p.x, p.y);
+  keypad_point k = {scale(p.x, keypad_x_first, keypad_x_last), scale(p.y, keypad_y_first, keypad_y_last)};
+  // Reflected in whole keypad units, as the options always did.
+  if (mapping.invert_x)
+    k.x = keypad_x_first + keypad_x_last - k.x;
+  if (mapping.invert_y)
+    k.y = keypad_y_first + keypad_y_last - k.y;
+  return k;
+}
+
+const contact& followed_contact(const panel_state& state) {
+  return state.multi_touch && !state.type_a ? state.slot0 : state.single;
 }
 
 bool take_record(panel_state& state, const panel_mapping& mapping, const timeval& time,
                  touch_record& record) {
-  const contact& c = state.multi_touch ? state.slot0 : state.single;
-  if (!c.down && !state.reported_down)
-    return false;
-  state.reported_down = c.down;
-
-  std::int32_t x = c.x, y = c.y;
-  axis_range x_range = mapping.x, y_range = mapping.y;
-  if (mapping.swap_xy) {
-    std::swap(x, y);
-    std::swap(x_range, y_range);
+  const contact& c = state.pen_up_owed ? state.replaced_contact : followed_contact(state);
+  if (state.pen_up_owed) {
+    state.pen_up_owed = false;
+  } else {
+    if (!c.down && !state.reported_down)
+      return false;
+    state.reported_down = c.down;
   }
-  x = map_axis(x, x_range, keypad_x_first, keypad_x_last);
-  y = map_axis(y, y_range, keypad_y_first, keypad_y_last);
-  if (mapping.invert_x)
-    x = keypad_x_first + keypad_x_last - x;
-  if (mapping.invert_y)
-    y = keypad_y_first + keypad_y_last - y;
 
+  const keypad_point k = map_point(mapping, c.x, c.y);
   record.pressure = c.down ? record_pressure(c.pressure) : std::int16_t{0};
-  record.x = static_cast<std::int16_t>(x);
-  record.y = static_cast<std::int16_t>(y);
+  record.x = static_cast<std::int16_t>(k.x);
+  record.y = static_cast<std::int16_t>(k.y);
   record.millisecs = record_millisecs(time);
   return true;
 }
@@ -151,6 +188,8 @@ std::size_t decode_events(panel_state& state, const panel_mapping& mapping, snap
     }
     const timeval time = {event.input_event_sec, event.input_event_usec};
     touch_record record;
+    if (state.pen_up_owed && take_record(state, mapping, time, record) && count < max_records)
+      records[count++] = record;
     if (take_record(state, mapping, time, record) && count < max_records)
       records[count++] = record;
   }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <linux/input.h>
 
+#include "calibration.h"
 #include "keypad.h"
 #include "touch_record.h"
 
@@ -14,11 +15,13 @@ struct axis_range {
   std::int32_t max = 0;
 };
 
-// How panel coordinates become keypad coordinates. Axes are swapped first;
-// the inversions then apply to the keypad's x and y.
+// How panel coordinates become keypad coordinates: normalised over the
+// panel's ranges, through the calibration matrix, clamped to the keypad.
+// Then axes are swapped; the inversions apply to the keypad's x and y.
 struct panel_mapping {
   axis_range x;  // range of the panel's own x axis
   axis_range y;  // range of the panel's own y axis
+  calibration_matrix matrix;
   bool swap_xy = false;
   bool invert_x = false;
   bool invert_y = false;
@@ -34,12 +37,18 @@ struct contact {
 };
 
 struct panel_state {
-  bool multi_touch = false;    // set by the device's capabilities or the first ABS_MT_ event
-  contact single;              // BTN_TOUCH, ABS_X, ABS_Y, ABS_PRESSURE
-  contact slot0;               // slot 0's tracking id, position and pressure
-  std::int32_t slot = 0;       // the slot that ABS_MT_ events currently address
-  bool dropping = false;       // events are being discarded after SYN_DROPPED
-  bool reported_down = false;  // the last record written was a touching one
+  bool multi_touch = false;             // set by the device's capabilities or the first ABS_MT_ event
+  bool type_a = false;                  // contacts come between SYN_MT_REPORTs, without slots
+  contact single;                       // BTN_TOUCH, ABS_X, ABS_Y, ABS_PRESSURE
+  contact slot0;                        // slot 0's tracking id, position and pressure
+  std::int32_t slot0_tracking_id = -1;  // -1: no contact in slot 0
+  std::int32_t slot = 0;                // the slot that ABS_MT_ events currently address
+  bool dropping = false;                // events are being discarded after SYN_DROPPED
+  bool reported_down = false;           // the last record written was a touching one
+  // Slot 0 took a new tracking id while its contact was reported down: that
+  // contact is gone, and its pen-up, at its last position, is still owed.
+  bool pen_up_owed = false;
+  contact replaced_contact;
 };
 
 // The device's state as read back with ioctls after events were lost.
@@ -57,6 +66,10 @@ enum class event_outcome {
   resync,  // a frame after lost events is complete: re-read the device, then take_record
 };
 
+// The contact whose records are written: slot 0 on a multi-touch (type B)
+// panel, else the single-touch one (type A panels included).
+const contact& followed_contact(const panel_state& state);
+
 // Folds one event into the state.
 event_outcome feed_event(panel_state& state, const input_event& event);
 
@@ -70,12 +83,25 @@ void forget_touch(panel_state& state);
 
 // The record for a completed frame, if one is due: a touching record while the
 // contact is down, one pen-up record (at the last position) when it has just
-// been lifted, nothing otherwise.
+// been lifted, nothing otherwise. Called first, it gives the pen-up a replaced
+// contact owes; it is then called again for the frame's own record.
 bool take_record(panel_state& state, const panel_mapping& mapping, const timeval& time, touch_record& record);
 
 // Maps value linearly from the panel's range onto first..last, clamping values
 // outside the range to its ends.
 std::int32_t map_axis(std::int32_t value, axis_range from, std::int32_t first, std::int32_t last);
+
+// The value as a part of the range: 0 at min, 1 at max, beyond them outside
+// it; 0 for an empty range.
+double normalise(std::int32_t value, axis_range range);
+
+struct keypad_point {
+  std::int32_t x = 0;
+  std::int32_t y = 0;
+};
+
+// Where the panel's point (x, y) lands on the keypad's area.
+keypad_point map_point(const panel_mapping& mapping, std::int32_t x, std::int32_t y);
 
 // Re-reads a device's own state after lost events; false when it cannot
 // (the input is a pipe or a file, not a device).

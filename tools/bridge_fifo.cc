@@ -1,5 +1,5 @@
 // The bridge's output FIFO: created root-only, refused when it is anything
-// else, and kept free of taps that no daemon read in time.
+// else, and kept free of taps that no daemon read in time, whoever wrote them.
 #include "bridge_fifo.h"
 
 #include <algorithm>
@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,8 +33,8 @@ bool private_fifo(const struct stat& st) {
   return S_ISFIFO(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 077) == 0;
 }
 
-std::int64_t written_at(const pending_log& log, std::uint64_t index) {
-  return log.written_ms[index % pending_capacity];
+std::int64_t arrived_at(const pending_log& log, std::uint64_t index) {
+  return log.arrived_ms[index % pending_capacity];
 }
 
 }  // namespace
@@ -43,10 +44,15 @@ int open_output_fifo(const char* path) {
   if (lstat(path, &st) == -1) {
     if (errno != ENOENT)
       return fail("cannot examine", path);
-    if (mkfifo(path, 0600) == -1 && errno != EEXIST)
+    // Created with exactly 0600, whatever the caller's umask: a mode set by
+    // name afterwards would follow a link swapped in meanwhile. What the path
+    // holds then is checked below, and the opened FIFO once more.
+    const mode_t caller_umask = umask(077);
+    const int made = mkfifo(path, 0600);
+    umask(caller_umask);
+    if (made == -1 && errno != EEXIST)
       return fail("cannot create the FIFO", path);
-    // The umask may have taken bits away; the owner needs read and write.
-    if (chmod(path, 0600) == -1 || lstat(path, &st) == -1)
+    if (lstat(path, &st) == -1)
       return fail("cannot set up the FIFO", path);
   }
   if (!S_ISFIFO(st.st_mode))
@@ -102,30 +108,67 @@ int adopt_passed_fifo() {
   return first_passed_fd;
 }
 
+int watch_fifo(const char* path) {
+  const int watch_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (watch_fd != -1 && inotify_add_watch(watch_fd, path, IN_ACCESS | IN_MODIFY | IN_DONT_FOLLOW) == -1) {
+    close(watch_fd);
+    return -1;
+  }
+  return watch_fd;
+}
+
+bool reads_reported(int watch_fd) {
+  bool reported = false;
+  alignas(inotify_event) char events[4096];
+  ssize_t got = 0;
+  while (watch_fd != -1 && (got = read(watch_fd, events, sizeof events)) > 0) {
+    for (ssize_t at = 0; at < got;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+      reported = reported || (event->mask & (IN_ACCESS | IN_Q_OVERFLOW)) != 0;
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+  }
+  return reported;
+}
+
 void note_written(pending_log& log, std::int64_t now_ms) {
-  log.written_ms[log.total % pending_capacity] = now_ms;
+  log.arrived_ms[log.total % pending_capacity] = now_ms;
   ++log.total;
 }
 
-std::size_t stale_count(const pending_log& log, std::size_t unread, std::int64_t now_ms) {
-  const std::uint64_t known = std::min<std::uint64_t>({unread, log.total, pending_capacity});
-  std::size_t stale = unread - static_cast<std::size_t>(known);
+void note_unread(pending_log& log, std::size_t unread, bool read_seen, std::int64_t now_ms) {
+  const std::uint64_t known = log.total - log.taken;
+  if (unread < known) {
+    log.taken += known - unread;
+    read_seen = true;
+  }
+  for (std::uint64_t arrived = known; arrived < unread; ++arrived)
+    note_written(log, now_ms);
+  if (read_seen)
+    log.progress_ms = now_ms;
+}
+
+std::size_t stale_count(const pending_log& log, std::int64_t now_ms) {
+  if (now_ms - log.progress_ms <= stale_after_ms)
+    return 0;
   // Oldest first; times only grow, so the first fresh record ends the count.
-  for (std::uint64_t i = log.total - known; i < log.total; ++i) {
-    if (now_ms - written_at(log, i) <= stale_after_ms)
+  // Records the ring no longer holds are older than every one it does.
+  std::size_t stale = 0;
+  for (std::uint64_t i = log.taken; i < log.total; ++i) {
+    if (i + pending_capacity >= log.total && now_ms - arrived_at(log, i) <= stale_after_ms)
       break;
     ++stale;
   }
   return stale;
 }
 
-int ms_until_stale(const pending_log& log, std::size_t unread, std::int64_t now_ms) {
-  if (unread == 0)
+int ms_until_stale(const pending_log& log, std::int64_t now_ms) {
+  if (log.taken == log.total)
     return -1;
-  if (stale_count(log, unread, now_ms) > 0)
-    return 0;
-  const std::int64_t oldest = written_at(log, log.total - unread);
-  return static_cast<int>(oldest + stale_after_ms + 1 - now_ms);
+  std::int64_t since = log.progress_ms;
+  if (log.taken + pending_capacity >= log.total)
+    since = std::max(since, arrived_at(log, log.taken));
+  return static_cast<int>(std::max<std::int64_t>(0, since + stale_after_ms + 1 - now_ms));
 }
 
 std::size_t unread_records(int fifo_fd) {
@@ -135,14 +178,18 @@ std::size_t unread_records(int fifo_fd) {
   return static_cast<std::size_t>(bytes) / sizeof(touch_record);
 }
 
-std::size_t discard_stale(int fifo_fd, const pending_log& log, std::int64_t now_ms) {
+std::size_t discard_stale(int fifo_fd, pending_log& log, std::int64_t now_ms) {
   // One record at a time, counting again before each: a reader that wakes up
-  // meanwhile takes the oldest records itself, and the fresh ones stay.
+  // meanwhile takes the oldest records itself, and that is reading progress.
   std::size_t discarded = 0;
-  while (stale_count(log, unread_records(fifo_fd), now_ms) > 0) {
+  for (;;) {
+    note_unread(log, unread_records(fifo_fd), false, now_ms);
+    if (stale_count(log, now_ms) == 0)
+      break;
     touch_record record;
     if (read(fifo_fd, &record, sizeof record) != sizeof record)
       break;
+    ++log.taken;
     ++discarded;
   }
   return discarded;

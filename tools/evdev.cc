@@ -90,6 +90,8 @@ touchscreen_search find_touchscreen() {
   return found;
 }
 
+bool grab_device(int fd) { return ioctl(fd, EVIOCGRAB, 1) != -1; }
+
 bool read_panel_ranges(int fd, axis_range& x, axis_range& y, bool& multi_touch) {
   evdev_capabilities caps;
   read_capabilities(fd, caps);

@@ -40,6 +40,10 @@ struct touchscreen_search {
 };
 touchscreen_search find_touchscreen();
 
+// Takes the device for this process alone (EVIOCGRAB) until it is closed, so
+// that no other reader (a running bridge) acts on its events meanwhile.
+bool grab_device(int fd);
+
 // The panel's x and y ranges: those of slot positions on a multi-touch panel
 // (which multi_touch then says), else of ABS_X and ABS_Y. False when the
 // device reports no such axes.

@@ -1,0 +1,233 @@
+// Tests of the calibration: the fit for every way a panel can be mounted,
+// touchkey-calibrate's refusals, and touchkey-calibrate then touchkey-bridge
+// putting taps on the keys that the calibration's picture shows.
+#include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <glob.h>
+#include <linux/input.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <tuple>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "calibration.h"
+#include "keypad.h"
+#include "test_support.h"
+#include "touch_record.h"
+
+namespace {
+
+// How the screen lies on the panel: turned by quarter turns, mirrored, and
+// seen through a window of the panel's range (inset on each side).
+struct mounting {
+  int quarter_turns;
+  bool mirrored;
+  double inset;
+};
+
+const mounting mountings[] = {{0, false, 0}, {1, false, 0}, {2, false, 0}, {3, false, 0},  {0, true, 0},
+                              {1, true, 0},  {2, true, 0},  {3, true, 0},  {1, true, 0.12}};
+
+// The panel's normalised position under the screen's (s, t).
+normalised_point panel_of(const mounting& m, double s, double t) {
+  if (m.mirrored)
+    s = 1 - s;
+  for (int i = 0; i < m.quarter_turns; ++i)
+    std::tie(s, t) = std::make_pair(1 - t, s);
+  return {m.inset + s * (1 - 2 * m.inset), m.inset / 2 + t * (1 - m.inset)};
+}
+
+const double corner_s[corner_count] = {0, 1, 1, 0}, corner_t[corner_count] = {0, 0, 1, 1};
+
+TEST(CalibrationFit, EveryMountingMapsTheScreenOntoTheKeypadPicture) {
+  for (const mounting& m : mountings) {
+    for (const bool mirror : {false, true}) {
+      normalised_point taps[corner_count];
+      for (int i = 0; i < corner_count; ++i)
+        taps[i] = panel_of(m, corner_s[i], corner_t[i]);
+      SCOPED_TRACE(testing::Message() << m.quarter_turns << " turns, mirrored " << m.mirrored << ", inset "
+                                      << m.inset << ", --mirror " << mirror);
+      const corner_fit fit = fit_corners(taps, mirror);
+      ASSERT_TRUE(fit.ok) << fit.problem;
+      // Three points that are not on a line pin an affine map down.
+      for (const auto& [s, t] : {std::pair{0.3, 0.7}, {0.9, 0.2}, {0.5, 0.5}}) {
+        const normalised_point k = apply_matrix(fit.matrix, panel_of(m, s, t));
+        EXPECT_NEAR(k.x, mirror ? 1 - s : s, 1e-9);
+        EXPECT_NEAR(k.y, t, 1e-9);
+      }
+      if (m.inset != 0)
+        continue;
+      // Without an inset the orientation options could serve the panel: the
+      // fit is one of their matrices.
+      char fitted[160], option[160] = "";
+      format_matrix(fit.matrix, fitted, sizeof fitted);
+      for (int flags = 0; flags < 8 && std::strcmp(fitted, option) != 0; ++flags)
+        format_matrix(orientation_matrix(flags & 1, flags & 2, flags & 4), option, sizeof option);
+      EXPECT_STREQ(fitted, option);
+    }
+  }
+}
+
+void add_event(std::string& stream, unsigned type, unsigned code, int value) {
+  input_event event = {};
+  event.type = static_cast<std::uint16_t>(type);
+  event.code = static_cast<std::uint16_t>(code);
+  event.value = value;
+  stream.append(reinterpret_cast<const char*>(&event), sizeof event);
+}
+
+std::string tap_events(int x, int y) {
+  const int events[][3] = {{EV_KEY, BTN_TOUCH, 1},  {EV_ABS, ABS_X, x},     {EV_ABS, ABS_Y, y},
+                           {EV_SYN, SYN_REPORT, 0}, {EV_KEY, BTN_TOUCH, 0}, {EV_SYN, SYN_REPORT, 0}};
+  std::string stream;
+  for (const auto& e : events)
+    add_event(stream, e[0], e[1], e[2]);
+  return stream;
+}
+
+finished calibrate(const temp_dir& dir, const std::string& stream, const std::string& x_range,
+                   const std::string& y_range, bool mirror = false) {
+  write_file(dir / "corners", stream);
+  spawn_request request = {{TOUCHKEY_CALIBRATE, "--device", dir / "corners", "--x-range", x_range,
+                            "--y-range", y_range, "--output", dir / "calibration"}};
+  if (mirror)
+    request.argv.push_back("--mirror");
+  return run_to_end(request);
+}
+
+TEST(CalibrationProgram, RefusesBadTapsAndKeepsTheOldFile) {
+  struct refusal {
+    std::vector<std::pair<int, int>> taps;
+    const char* message;
+  };
+  const refusal cases[] = {
+      {{{100, 100}, {120, 110}, {900, 900}, {100, 900}},
+       "the top-left and top-right taps are at the same place"},
+      {{{100, 100}, {500, 500}, {900, 900}, {100, 900}}, "top-right and bottom-right taps lie on a line"},
+      {{{100, 100}, {900, 100}, {100, 900}, {900, 900}}, "no rectangle's corners"},
+      {{{100, 100}, {900, 100}, {600, 600}, {100, 900}}, "0.17 of the panel away from a rectangle's corners"},
+      {{{100, 100}, {900, 100}, {900, 900}}, "ended after 3 of the four taps"},
+  };
+  for (const refusal& c : cases) {
+    temp_dir dir;
+    write_file(dir / "calibration", "old\n");
+    std::string stream;
+    for (const auto& [x, y] : c.taps)
+      stream += tap_events(x, y);
+    const finished result = calibrate(dir, stream, "0,999", "0,999");
+    EXPECT_EQ(result.status, 1) << c.message;
+    EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("is left as it was"), std::string::npos) << result.err;
+    EXPECT_EQ(read_file(dir / "calibration"), "old\n");
+  }
+}
+
+// The picture touchkey-calibrate prints: one string per line of cells.
+std::vector<std::string> picture_in(const std::string& out) {
+  std::istringstream lines(out);
+  std::vector<std::string> picture;
+  std::string line;
+  while (std::getline(lines, line) && line.rfind("The keypad on the screen", 0) != 0) {
+  }
+  while (std::getline(lines, line) && !line.empty())
+    picture.push_back(line);
+  return picture;
+}
+
+char glyph(unsigned char key) { return key == '\b' ? '<' : key == ' ' ? '~' : key == '\n' ? '>' : char(key); }
+
+// The keys under the pen-up records that touchkey-bridge writes for stream,
+// drawn as the picture draws them.
+std::string keys_typed(const temp_dir& dir, const std::string& stream, const std::string& x_range,
+                       const std::string& y_range, std::size_t taps) {
+  write_file(dir / "taps", stream);
+  const std::string fifo_path = dir / "tsdev";
+  mkfifo(fifo_path.c_str(), 0600);
+  const int fifo = open(fifo_path.c_str(), O_RDWR | O_NONBLOCK);
+  spawn_request request = {{TOUCHKEY_BRIDGE, "--device", dir / "taps", "--x-range", x_range, "--y-range",
+                            y_range, "--calibration", dir / "calibration", "--output", fifo_path}};
+  request.out = inherited;
+  const spawned bridge = spawn(request);
+  // Read as they come: records left unread for 250 ms are taken back.
+  std::string keys;
+  const std::int64_t deadline = monotonic_ms() + default_timeout_ms;
+  for (pollfd readable = {fifo, POLLIN, 0}; keys.size() < taps && poll_until(readable, deadline) == 1;) {
+    touch_record record;
+    if (read(fifo, &record, sizeof record) == sizeof record && record.pressure == 0)
+      keys += glyph(keypad_key_at(record.x, record.y));
+  }
+  EXPECT_EQ(wait_exit(bridge.pid), 0);
+  EXPECT_EQ(read_all(bridge.err), "");
+  close(fifo);
+  return keys;
+}
+
+TEST(CalibrationProgram, TheCalibratedBridgeTypesWhatThePictureShowsForEveryMounting) {
+  // Ranges unlike each other, so that swapped axes show.
+  const auto tap_at = [](const mounting& m, double s, double t) {
+    const normalised_point p = panel_of(m, s, t);
+    return tap_events(static_cast<int>(std::lround(-300 + p.x * 4095)),
+                      static_cast<int>(std::lround(100 + p.y * 2047)));
+  };
+  for (const mounting& m : mountings) {
+    const bool mirror = m.quarter_turns == 1;
+    temp_dir dir;
+    std::string corners;
+    for (int i = 0; i < corner_count; ++i)
+      corners += tap_at(m, corner_s[i], corner_t[i]);
+    const finished calibrated = calibrate(dir, corners, "-300,3795", "100,2147", mirror);
+    ASSERT_EQ(calibrated.status, 0) << calibrated.err;
+    const std::vector<std::string> picture = picture_in(calibrated.out);
+    ASSERT_GE(picture.size(), 8u) << calibrated.out;
+    const std::string corner_cells = {picture.front().front(), picture.front().back(), picture.back().back(),
+                                      picture.back().front()};
+    EXPECT_EQ(corner_cells, mirror ? "am|0" : "ma0|") << calibrated.out;
+
+    // Taps in the middle of cells whose neighbours show the same key: a
+    // cell on a key's edge may go either way.
+    std::string stream, shown;
+    const int rows = static_cast<int>(picture.size()), columns = static_cast<int>(picture[0].size());
+    for (int r = 0; r < rows; r += 2)
+      for (int c = 0; c < columns; c += 3) {
+        const char cell = picture[r][c];
+        if (picture[std::max(r - 1, 0)][c] != cell || picture[std::min(r + 1, rows - 1)][c] != cell ||
+            picture[r][std::max(c - 1, 0)] != cell || picture[r][std::min(c + 1, columns - 1)] != cell)
+          continue;
+        stream += tap_at(m, (c + 0.5) / columns, (r + 0.5) / rows);
+        shown += cell;
+      }
+    EXPECT_EQ(keys_typed(dir, stream, "-300,3795", "100,2147", shown.size()), shown)
+        << m.quarter_turns << " turns, mirrored " << m.mirrored << ", inset " << m.inset;
+  }
+}
+
+// A real panel's four corner taps, recorded (evemu's text), when present:
+// through the calibration they made, they land on the keypad's corner keys.
+TEST(CalibrationProgram, ARecordedPanelsCornerTapsLandOnTheCornerKeys) {
+  glob_t found = {};
+  if (glob(TOUCHKEY_RECORDINGS "/*4-corners.evemu", 0, nullptr, &found) != 0)
+    GTEST_SKIP() << "no recording of corner taps in " TOUCHKEY_RECORDINGS;
+  std::ifstream recording(found.gl_pathv[0]);
+  globfree(&found);
+  std::string stream, line, ranges[2];
+  while (std::getline(recording, line)) {
+    std::istringstream fields(line);
+    std::string kind, stamp;
+    unsigned type = 0, code = 0;
+    int a = 0, b = 0;
+    if (line.rfind("A:", 0) == 0 && fields >> kind >> std::hex >> code >> std::dec >> a >> b && code < 2)
+      ranges[code] = std::to_string(a) + "," + std::to_string(b);
+    else if (line.rfind("E:", 0) == 0 && fields >> kind >> stamp >> std::hex >> type >> code >> std::dec >> a)
+      add_event(stream, type, code, a);
+  }
+  temp_dir dir;
+  const finished calibrated = calibrate(dir, stream, ranges[0], ranges[1]);
+  ASSERT_EQ(calibrated.status, 0) << calibrated.err;
+  EXPECT_EQ(keys_typed(dir, stream, ranges[0], ranges[1], 4), "ma0|");
+}
+
+}  // namespace

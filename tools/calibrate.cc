@@ -1,0 +1,289 @@
+// touchkey-calibrate: fits touchkey-bridge's calibration matrix to four taps
+// on the screen's corners and writes the file the bridge reads at start.
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "bridge_events.h"
+#include "calibration.h"
+#include "cli.h"
+#include "evdev.h"
+
+namespace {
+
+constexpr int failure_status = 1;
+constexpr const char* default_output = "/etc/touchkey/calibration";
+
+const cli_program program = {
+    "touchkey-calibrate",
+    "touchkey-calibrate [--device PATH] [--x-range MIN,MAX --y-range MIN,MAX] [--output FILE] [--mirror]",
+    "Asks for a tap on each corner of the screen and fits touchkey-bridge's mapping to them.\n"
+    "  --device PATH        the touchscreen, or a file or FIFO of recorded input events\n"
+    "                       (default: the first touchscreen)\n"
+    "  --x-range MIN,MAX    the panel's x range (needed for recorded events)\n"
+    "  --y-range MIN,MAX    the panel's y range (needed for recorded events)\n"
+    "  --output FILE        where to write the calibration (default /etc/touchkey/calibration)\n"
+    "  --mirror             the keypad mirrored: a..m reads left to right\n"
+    "  --help, --version\n"};
+
+struct options {
+  const char* device = nullptr;  // nullptr: find the first touchscreen
+  const char* output = default_output;
+  axis_range x, y;
+  bool x_given = false, y_given = false;
+  bool mirror = false;
+};
+
+axis_range parse_range(const char* option, const char* text) {
+  std::int64_t v[2];
+  if (!parse_integer_list(text, INT32_MIN, INT32_MAX, v, 2) || v[0] >= v[1])
+    cli_usage_error("%s wants MIN,MAX with MIN < MAX, not '%s'", option, text);
+  return {static_cast<std::int32_t>(v[0]), static_cast<std::int32_t>(v[1])};
+}
+
+options parse_options(int argc, char** argv) {
+  static const option long_options[] = {
+      {"device", required_argument, nullptr, 'd'},  {"x-range", required_argument, nullptr, 'x'},
+      {"y-range", required_argument, nullptr, 'y'}, {"output", required_argument, nullptr, 'o'},
+      {"mirror", no_argument, nullptr, 'm'},        {nullptr, 0, nullptr, 0},
+  };
+  options opts;
+  for (int c; (c = cli_next_option(argc, argv, "", long_options)) != -1;) {
+    switch (c) {
+      case 'd': opts.device = optarg; break;
+      case 'o': opts.output = optarg; break;
+      case 'm': opts.mirror = true; break;
+      case 'x':
+        opts.x = parse_range("--x-range", optarg);
+        opts.x_given = true;
+        break;
+      case 'y':
+        opts.y = parse_range("--y-range", optarg);
+        opts.y_given = true;
+        break;
+      default: cli_usage_error("unknown option");
+    }
+  }
+  if (optind < argc)
+    cli_usage_error("unexpected argument '%s'", argv[optind]);
+  return opts;
+}
+
+struct panel {
+  int fd = -1;
+  const char* path = nullptr;
+  bool is_device = false;  // an evdev device, not a recorded stream
+  panel_state state;
+  axis_range x, y;
+};
+
+// Opens the panel the way the bridge does, and takes it for this program
+// alone: a running bridge must type nothing while the corners are tapped.
+panel open_panel(const options& opts) {
+  static touchscreen_search found;  // static: the panel's path points into it
+  panel p;
+  p.path = opts.device;
+  if (p.path != nullptr) {
+    p.fd = open(p.path, O_RDONLY | O_CLOEXEC);
+    if (p.fd == -1)
+      cli_fail(failure_status, "cannot open %s: %s", p.path, std::strerror(errno));
+  } else {
+    found = find_touchscreen();
+    if (found.fd == -1)
+      cli_fail(failure_status, "no touchscreen found among /dev/input/event*%s%s",
+               found.unopenable ? ": " : "", found.unopenable ? std::strerror(found.open_errno) : "");
+    p.fd = found.fd;
+    p.path = found.path;
+    fcntl(p.fd, F_SETFL, fcntl(p.fd, F_GETFL) & ~O_NONBLOCK);  // a person takes their time
+  }
+  p.is_device = is_evdev(p.fd);
+  if (p.is_device) {
+    if (!read_panel_ranges(p.fd, p.x, p.y, p.state.multi_touch) && !(opts.x_given && opts.y_given))
+      cli_fail(failure_status, "%s reports no x and y axes", p.path);
+    if (!grab_device(p.fd))
+      cli_fail(failure_status, "cannot take %s for calibrating: %s", p.path, std::strerror(errno));
+  } else if (!opts.x_given || !opts.y_given) {
+    cli_usage_error("%s is not an evdev device; give --x-range and --y-range", p.path);
+  }
+  if (opts.x_given)
+    p.x = opts.x;
+  if (opts.y_given)
+    p.y = opts.y;
+  if (p.x.min >= p.x.max || p.y.min >= p.y.max)
+    cli_fail(failure_status, "%s reports empty axis ranges; give --x-range and --y-range", p.path);
+  return p;
+}
+
+// Events read but not yet looked at, and the touch in progress.
+struct tap_reader {
+  unsigned char bytes[64 * sizeof(input_event)];
+  std::size_t start = 0, end = 0;
+  bool touching = false;
+  std::int32_t x = 0, y = 0;  // the touch's last frame
+};
+
+// Reads up to the next lift: true with the position of the touch's last
+// frame, false when the input ends first.
+bool next_tap(panel& p, tap_reader& r, std::int32_t& x, std::int32_t& y) {
+  for (;;) {
+    while (r.end - r.start >= sizeof(input_event)) {
+      input_event event;
+      std::memcpy(&event, r.bytes + r.start, sizeof event);
+      r.start += sizeof event;
+      const event_outcome outcome = feed_event(p.state, event);
+      if (outcome == event_outcome::none)
+        continue;
+      if (outcome == event_outcome::resync) {
+        // A touch whose frames were lost may have been anywhere: not a tap.
+        device_snapshot snapshot;
+        if (read_snapshot(p.fd, snapshot))
+          apply_snapshot(p.state, snapshot);
+        else
+          forget_touch(p.state);
+        r.touching = false;
+      }
+      const contact& c = followed_contact(p.state);
+      if (c.down) {
+        r.touching = true;
+        r.x = c.x;
+        r.y = c.y;
+      } else if (r.touching) {
+        r.touching = false;
+        x = r.x;
+        y = r.y;
+        return true;
+      }
+    }
+    std::memmove(r.bytes, r.bytes + r.start, r.end - r.start);
+    r.end -= r.start;
+    r.start = 0;
+    const ssize_t got = read(p.fd, r.bytes + r.end, sizeof r.bytes - r.end);
+    if (got == 0)
+      return false;
+    if (got == -1 && errno != EINTR)
+      cli_fail(failure_status, "cannot read %s: %s", p.path, std::strerror(errno));
+    if (got > 0)
+      r.end += static_cast<std::size_t>(got);
+  }
+}
+
+char glyph(unsigned char key) {
+  switch (key) {
+    case '\b': return '<';
+    case ' ': return '~';
+    case '\n': return '>';
+    case 0: return ' ';
+    default: return static_cast<char>(key);
+  }
+}
+
+// The keys as the calibrated bridge will type them, one character per cell
+// of the terminal: each cell's place on the screen, found between the four
+// taps, goes through the bridge's own mapping and the daemon's layout.
+void print_picture(const panel_mapping& mapping, const std::int32_t taps[corner_count][2]) {
+  winsize size = {};
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == -1 || size.ws_col == 0 || size.ws_row == 0)
+    size = {24, 80, 0, 0};
+  // Room for the lines around it; never so small that keys vanish.
+  const int columns = size.ws_col > 27 ? size.ws_col - 1 : 26;
+  const int rows = size.ws_row > 12 ? size.ws_row - 4 : 8;
+  std::printf("The keypad on the screen (< backspace, ~ space, > Enter):\n");
+  char line[1024];
+  for (int row = 0; row < rows; ++row) {
+    const double t = (row + 0.5) / rows;
+    int n = 0;
+    for (int column = 0; column < columns && n + 1 < static_cast<int>(sizeof line); ++column) {
+      const double s = (column + 0.5) / columns;
+      const double weight[corner_count] = {(1 - s) * (1 - t), s * (1 - t), s * t, (1 - s) * t};
+      double x = 0, y = 0;
+      for (int i = 0; i < corner_count; ++i) {
+        x += weight[i] * taps[i][0];
+        y += weight[i] * taps[i][1];
+      }
+      const keypad_point k = map_point(mapping, static_cast<std::int32_t>(std::lround(x)),
+                                       static_cast<std::int32_t>(std::lround(y)));
+      line[n++] = glyph(keypad_key_at(static_cast<std::int16_t>(k.x), static_cast<std::int16_t>(k.y)));
+    }
+    line[n] = '\0';
+    std::printf("%s\n", line);
+  }
+  std::printf("\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  cli_start(program);
+  const options opts = parse_options(argc, argv);
+  panel p = open_panel(opts);
+  std::printf(
+      "Calibrating %s (x %d..%d, y %d..%d). Touch each corner of the screen where asked, as close to\n"
+      "the corner as you can, and lift.\n",
+      p.path, p.x.min, p.x.max, p.y.min, p.y.max);
+
+  tap_reader reader;
+  std::int32_t taps[corner_count][2];
+  corner_fit fit;
+  while (!fit.ok) {
+    normalised_point points[corner_count];
+    for (int i = 0; i < corner_count; ++i) {
+      std::printf("Touch the %s corner of the screen, then lift.\n", corner_names[i]);
+      std::fflush(stdout);
+      if (!next_tap(p, reader, taps[i][0], taps[i][1]))
+        cli_fail(failure_status, "%s ended after %d of the four taps; %s is left as it was", p.path, i,
+                 opts.output);
+      std::printf("  %s: panel %d,%d\n", corner_names[i], taps[i][0], taps[i][1]);
+      std::fflush(stdout);  // before any refusal on standard error
+      points[i] = {normalise(taps[i][0], p.x), normalise(taps[i][1], p.y)};
+    }
+    fit = fit_corners(points, opts.mirror);
+    if (fit.ok)
+      break;
+    // A person can tap again; a recording cannot.
+    if (!p.is_device)
+      cli_fail(failure_status, "refused: %s; %s is left as it was", fit.problem, opts.output);
+    std::printf("That will not do: %s. Once more, from the first corner.\n", fit.problem);
+  }
+
+  char when[32];
+  const std::time_t now = std::time(nullptr);
+  std::tm utc = {};
+  std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", gmtime_r(&now, &utc));
+  char comment[PATH_MAX + 256];
+  std::snprintf(
+      comment, sizeof comment,
+      "# made %s by touchkey-calibrate%s from %s (x %d..%d, y %d..%d), corner taps %d,%d %d,%d %d,%d %d,%d",
+      when, opts.mirror ? " --mirror" : "", p.path, p.x.min, p.x.max, p.y.min, p.y.max, taps[0][0],
+      taps[0][1], taps[1][0], taps[1][1], taps[2][0], taps[2][1], taps[3][0], taps[3][1]);
+  if (!write_calibration(opts.output, fit.matrix, comment))
+    cli_fail(failure_status, "cannot write %s: %s", opts.output, std::strerror(errno));
+
+  // The picture shows what the bridge will make of the file, so it is drawn
+  // from the file as written, numbers rounded and all.
+  panel_mapping mapping;
+  mapping.x = p.x;
+  mapping.y = p.y;
+  bool missing = false;
+  char problem[160];
+  if (!read_calibration(opts.output, mapping.matrix, missing, problem, sizeof problem))
+    cli_fail(failure_status, "%s, just written: %s", opts.output, problem);
+  char matrix[160];
+  format_matrix(mapping.matrix, matrix, sizeof matrix);
+  std::printf("Matrix: %s\n", matrix);
+  print_picture(mapping, taps);
+  std::printf("Written to %s. To apply it, ", opts.output);
+  if (std::strcmp(opts.output, default_output) == 0)
+    std::printf(
+        "restart the bridge (systemctl restart touchkey-bridge): it reads the file when it starts.\n");
+  else
+    std::printf("start touchkey-bridge with --calibration %s.\n", opts.output);
+  std::printf("The matrix replaces the bridge's --swap-xy, --invert-x and --invert-y: drop them.\n");
+  close(p.fd);
+  return 0;
+}

@@ -1,0 +1,228 @@
+// The calibration matrix: applying and composing it, its file, and the
+// least-squares fit that finds it from the screen's four corners.
+#include "calibration.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "cli.h"
+
+namespace {
+
+// Tolerances in parts of the panel's range: a finger is far more precise,
+// and a real screen's corners lie far further apart.
+constexpr double same_place = 0.05;
+constexpr double on_a_line = 0.05;
+constexpr double off_rectangle = 0.1;
+
+double distance(normalised_point p, normalised_point q) { return std::hypot(p.x - q.x, p.y - q.y); }
+
+// Where the fit puts each corner on the keypad, 0..1 over its area.
+normalised_point keypad_corner(int corner, bool mirror) {
+  const bool right = corner == top_right || corner == bottom_right;
+  const bool bottom = corner == bottom_right || corner == bottom_left;
+  return {right != mirror ? 1.0 : 0.0, bottom ? 1.0 : 0.0};
+}
+
+// The shortest height of the triangle: the distance of the vertex opposite
+// its longest side from the line through the other two.
+double least_height(normalised_point p, normalised_point q, normalised_point r) {
+  const double twice_area = std::fabs((q.x - p.x) * (r.y - p.y) - (q.y - p.y) * (r.x - p.x));
+  return twice_area / std::max({distance(p, q), distance(q, r), distance(r, p)});
+}
+
+// Least squares of one keypad axis against the centred taps: solves the 2x2
+// normal equations for the factors of x and y; the offset follows from the means.
+void fit_axis(const normalised_point centred[corner_count], const double target[corner_count],
+              double target_mean, normalised_point mean, double& of_x, double& of_y, double& offset) {
+  double xx = 0, xy = 0, yy = 0, tx = 0, ty = 0;
+  for (int i = 0; i < corner_count; ++i) {
+    const normalised_point q = centred[i];
+    xx += q.x * q.x;
+    xy += q.x * q.y;
+    yy += q.y * q.y;
+    tx += q.x * (target[i] - target_mean);
+    ty += q.y * (target[i] - target_mean);
+  }
+  const double det = xx * yy - xy * xy;
+  of_x = (tx * yy - ty * xy) / det;
+  of_y = (xx * ty - xy * tx) / det;
+  offset = target_mean - of_x * mean.x - of_y * mean.y;
+}
+
+// Six decimals, and no "-0".
+double rounded(double value) { return std::round(value * 1e6) / 1e6 + 0.0; }
+
+}  // namespace
+
+const char* const corner_names[corner_count] = {"top-left", "top-right", "bottom-right", "bottom-left"};
+
+normalised_point apply_matrix(const calibration_matrix& m, normalised_point p) {
+  return {m.a * p.x + m.b * p.y + m.c, m.d * p.x + m.e * p.y + m.f};
+}
+
+calibration_matrix compose(const calibration_matrix& then, const calibration_matrix& first) {
+  calibration_matrix m;
+  m.a = then.a * first.a + then.b * first.d;
+  m.b = then.a * first.b + then.b * first.e;
+  m.c = then.a * first.c + then.b * first.f + then.c;
+  m.d = then.d * first.a + then.e * first.d;
+  m.e = then.d * first.b + then.e * first.e;
+  m.f = then.d * first.c + then.e * first.f + then.f;
+  return m;
+}
+
+calibration_matrix orientation_matrix(bool swap_xy, bool invert_x, bool invert_y) {
+  calibration_matrix m;
+  if (swap_xy)
+    m = {0, 1, 0, 1, 0, 0};
+  calibration_matrix invert;
+  if (invert_x)
+    invert.a = -1, invert.c = 1;
+  if (invert_y)
+    invert.e = -1, invert.f = 1;
+  return compose(invert, m);
+}
+
+void format_matrix(const calibration_matrix& m, char* text, std::size_t size) {
+  std::snprintf(text, size, "%.10g,%.10g,%.10g,%.10g,%.10g,%.10g", rounded(m.a), rounded(m.b), rounded(m.c),
+                rounded(m.d), rounded(m.e), rounded(m.f));
+}
+
+corner_fit fit_corners(const normalised_point taps[corner_count], bool mirror) {
+  corner_fit fit;
+  for (int i = 0; i < corner_count; ++i)
+    for (int j = i + 1; j < corner_count; ++j)
+      if (distance(taps[i], taps[j]) < same_place) {
+        std::snprintf(fit.problem, sizeof fit.problem, "the %s and %s taps are at the same place",
+                      corner_names[i], corner_names[j]);
+        return fit;
+      }
+  // The triples are the four ways of leaving one corner out.
+  for (int left_out = 0; left_out < corner_count; ++left_out) {
+    const int i = (left_out + 1) % corner_count, j = (left_out + 2) % corner_count,
+              k = (left_out + 3) % corner_count;
+    if (least_height(taps[i], taps[j], taps[k]) < on_a_line) {
+      std::snprintf(fit.problem, sizeof fit.problem, "the %s, %s and %s taps lie on a line", corner_names[i],
+                    corner_names[j], corner_names[k]);
+      return fit;
+    }
+  }
+
+  normalised_point mean, centred[corner_count];
+  double target_x[corner_count], target_y[corner_count];
+  for (int i = 0; i < corner_count; ++i) {
+    mean.x += taps[i].x / corner_count;
+    mean.y += taps[i].y / corner_count;
+    target_x[i] = keypad_corner(i, mirror).x;
+    target_y[i] = keypad_corner(i, mirror).y;
+  }
+  for (int i = 0; i < corner_count; ++i)
+    centred[i] = {taps[i].x - mean.x, taps[i].y - mean.y};
+  calibration_matrix& m = fit.matrix;
+  fit_axis(centred, target_x, 0.5, mean, m.a, m.b, m.c);
+  fit_axis(centred, target_y, 0.5, mean, m.d, m.e, m.f);
+
+  // Where the fitted matrix would want each tap, against where it was.
+  const double det = m.a * m.e - m.b * m.d;
+  if (!(std::fabs(det) >= 1e-3)) {
+    std::snprintf(fit.problem, sizeof fit.problem,
+                  "the taps are no rectangle's corners (were the corners touched in the order asked?)");
+    return fit;
+  }
+  // Least squares spreads one stray tap's error over all four; the worst
+  // tells how far the taps are from any rectangle's corners.
+  double worst = 0;
+  for (int i = 0; i < corner_count; ++i) {
+    const double x = target_x[i] - m.c, y = target_y[i] - m.f;
+    const normalised_point wanted = {(m.e * x - m.b * y) / det, (m.a * y - m.d * x) / det};
+    worst = std::max(worst, distance(wanted, taps[i]));
+  }
+  if (worst > off_rectangle) {
+    std::snprintf(
+        fit.problem, sizeof fit.problem,
+        "the taps are %.2f of the panel away from a rectangle's corners (were the corners touched in "
+        "the order asked?)",
+        worst);
+    return fit;
+  }
+  fit.ok = true;
+  return fit;
+}
+
+bool read_calibration(const char* path, calibration_matrix& matrix, bool& missing, char* problem,
+                      std::size_t size) {
+  missing = false;
+  std::FILE* file = std::fopen(path, "re");
+  if (file == nullptr) {
+    missing = errno == ENOENT;
+    std::snprintf(problem, size, "%s", std::strerror(errno));
+    return false;
+  }
+  char line[256];
+  int number = 0, found = 0;
+  bool ok = true;
+  while (ok && std::fgets(line, sizeof line, file) != nullptr) {
+    ++number;
+    char* text = line + std::strspn(line, " \t");
+    text[std::strcspn(text, " \t\r\n")] = '\0';
+    if (text[0] == '\0' || text[0] == '#')
+      continue;
+    double v[6];
+    if (found++ > 0) {
+      std::snprintf(problem, size, "line %d: a second matrix", number);
+      ok = false;
+    } else if (!parse_number_list(text, v, 6)) {
+      std::snprintf(problem, size, "line %d: not six numbers a,b,c,d,e,f", number);
+      ok = false;
+    } else {
+      matrix = {v[0], v[1], v[2], v[3], v[4], v[5]};
+    }
+  }
+  std::fclose(file);
+  if (ok && found == 0) {
+    std::snprintf(problem, size, "no line with the six numbers a,b,c,d,e,f");
+    ok = false;
+  }
+  return ok;
+}
+
+bool write_calibration(const char* path, const calibration_matrix& matrix, const char* comment) {
+  char directory[PATH_MAX];
+  std::snprintf(directory, sizeof directory, "%s", path);
+  char* slash = std::strrchr(directory, '/');
+  if (slash != nullptr && slash != directory) {
+    *slash = '\0';
+    if (mkdir(directory, 0755) == -1 && errno != EEXIST)
+      return false;
+  }
+  // A temporary file beside it, so the rename that replaces it is atomic and
+  // a reader never sees half a file.
+  char temporary[PATH_MAX + 8];
+  std::snprintf(temporary, sizeof temporary, "%s.XXXXXX", path);
+  const int fd = mkostemp(temporary, O_CLOEXEC);
+  if (fd == -1)
+    return false;
+  char numbers[160];
+  format_matrix(matrix, numbers, sizeof numbers);
+  const bool written =
+      fchmod(fd, 0644) == 0 &&
+      dprintf(fd, "%s\n# the mapping a,b,c,d,e,f; see touchkey-bridge(8)\n%s\n", comment, numbers) > 0 &&
+      fsync(fd) == 0;
+  const int saved = errno;
+  close(fd);
+  if (!written || std::rename(temporary, path) == -1) {
+    const int failed = written ? errno : saved;
+    unlink(temporary);
+    errno = failed;
+    return false;
+  }
+  return true;
+}

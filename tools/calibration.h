@@ -1,0 +1,61 @@
+// The panel-to-keypad calibration: a 2x3 affine matrix over normalised
+// coordinates, its file, and its fit from four corner taps.
+#pragma once
+
+#include <cstddef>
+
+// As LIBINPUT_CALIBRATION_MATRIX has it: with the panel's position x, y
+// normalised to 0..1 over its range, the keypad's position, 0..1 over its
+// area, is x' = a*x + b*y + c and y' = d*x + e*y + f.
+struct calibration_matrix {
+  double a = 1, b = 0, c = 0;
+  double d = 0, e = 1, f = 0;
+};
+
+struct normalised_point {
+  double x = 0;
+  double y = 0;
+};
+
+normalised_point apply_matrix(const calibration_matrix& m, normalised_point p);
+
+// The matrix that applies `first`, then `then`.
+calibration_matrix compose(const calibration_matrix& then, const calibration_matrix& first);
+
+// --swap-xy, --invert-x and --invert-y as one matrix: swapping first, then
+// the inversions of the keypad's axes.
+calibration_matrix orientation_matrix(bool swap_xy, bool invert_x, bool invert_y);
+
+// "a,b,c,d,e,f", as --matrix takes it and the file holds it; each number to
+// six decimals, which is far finer than a key.
+void format_matrix(const calibration_matrix& m, char* text, std::size_t size);
+
+// The screen's corners in the order they are asked for.
+enum corner { top_left, top_right, bottom_right, bottom_left };
+constexpr int corner_count = 4;
+extern const char* const corner_names[corner_count];
+
+// The outcome of fitting: the matrix, or the reason it must not be used.
+struct corner_fit {
+  bool ok = false;
+  calibration_matrix matrix;
+  char problem[160] = {};
+};
+
+// The least-squares matrix that puts the four taps (normalised over the
+// panel's range, in corner order) on the keypad's corners as its picture has
+// them: 'm' top left, 'a' top right, '0' bottom right, '|' bottom left; with
+// mirror, a..m reads left to right. Refuses two taps at one place, three on a
+// line, and taps too far from any rectangle (a tenth of the panel).
+corner_fit fit_corners(const normalised_point taps[corner_count], bool mirror);
+
+// The calibration file: comment lines starting with '#', blank lines, and one
+// line "a,b,c,d,e,f". False when it cannot be read (missing then tells
+// whether it is absent) or holds no such matrix; problem gets the reason.
+bool read_calibration(const char* path, calibration_matrix& matrix, bool& missing, char* problem,
+                      std::size_t size);
+
+// Writes the file atomically (a temporary file renamed over it), mode 0644,
+// with comment as its first line; creates a missing parent directory. False
+// with errno set when it cannot.
+bool write_calibration(const char* path, const calibration_matrix& matrix, const char* comment);
