@@ -293,6 +293,7 @@ TEST_F(Touchkeyd, OutlivesTheReaderOfItsStandardError) {
   close(r.err);
   r.err = -1;
   const pid_t pid = start_in_background(r);
+  EXPECT_EQ(wait_exit(r.pid), 0);  // the background is the test's own child from here on
   const int reads = inotify_init1(IN_CLOEXEC);
   ASSERT_NE(inotify_add_watch(reads, "/dev/tsdev", IN_ACCESS), -1);
   type_text(touch, "aa");
@@ -301,6 +302,8 @@ TEST_F(Touchkeyd, OutlivesTheReaderOfItsStandardError) {
   while (ioctl(touch, FIONREAD, &unread) == 0 && unread > 0 && wait_for_inotify(reads, IN_ACCESS, deadline)) {
   }
   EXPECT_EQ(unread, 0);
+  // Back in its read: both keystrokes were refused and their messages written.
+  EXPECT_TRUE(blocked_in_read(pid));
   EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0) << "the daemon has ended";
   close(reads);
   restore_device(console_device);
