@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package with CPack and checks what it holds: the programs,
-# the units (naming the programs where the package puts them) and the man pages.
+# the units (naming the programs where the package puts them), the gzipped man
+# pages, licence and changelog; then lintian, which must find no error and no
+# warning.
 # usage: package_test.sh BUILD_DIR WITH_TAP(0|1) [DEBIAN_ARCH]
 set -euo pipefail
 build=$1
@@ -13,11 +15,12 @@ deb=$(ls "$out"/*.deb)
 echo "$(basename "$deb"):"
 dpkg-deb -c "$deb" | tee "$out/list"
 
+units=./usr/lib/systemd/system
 expected=(./usr/sbin/touchkeyd ./usr/sbin/touchkey-bridge ./usr/sbin/touchkey-calibrate
-          ./usr/lib/systemd/system/touchkeyd.service ./usr/lib/systemd/system/touchkey-bridge.service
-          ./usr/share/man/man8/touchkeyd.8 ./usr/share/man/man8/touchkey-bridge.8
-          ./usr/share/man/man8/touchkey-calibrate.8
-          ./usr/share/man/man1/touchkey-tap.1)
+          $units/touchkeyd.service $units/touchkey-bridge.service $units/touchkey-bridge.socket
+          ./usr/share/man/man8/touchkeyd.8.gz ./usr/share/man/man8/touchkey-bridge.8.gz
+          ./usr/share/man/man8/touchkey-calibrate.8.gz ./usr/share/man/man1/touchkey-tap.1.gz
+          ./usr/share/doc/touchkeyd/copyright ./usr/share/doc/touchkeyd/changelog.gz)
 [ "$with_tap" = 1 ] && expected+=(./usr/bin/touchkey-tap)
 status=0
 for path in "${expected[@]}"; do
@@ -41,4 +44,15 @@ done
 depends=$(dpkg-deb -f "$deb" Depends)
 [[ $depends == *"libc6 (>= "* && $depends != *-cross* && $depends != *:* ]] ||
   { echo "FAIL: dependencies: $depends"; status=1; }
+# Informational tags may stay; README names them and why.
+if command -v lintian >/dev/null; then
+  lintian_ok=1
+  out=$(lintian --fail-on error,warning --display-info "$deb" 2>&1) || lintian_ok=0
+  echo "lintian:"
+  grep -v -e 'running with root privileges' -e '^N:' <<<"$out" || true
+  [ $lintian_ok = 1 ] || { echo "FAIL: lintian found errors or warnings"; status=1; }
+else
+  echo "FAIL: no lintian (scripts/install-deps.sh package)"
+  status=1
+fi
 exit $status

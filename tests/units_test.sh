@@ -31,4 +31,13 @@ for unit in touchkey-bridge touchkeyd; do
   fi
   echo "$unit.service: $(echo "$out" | grep 'Overall exposure level')"
 done
+# The socket unit: loads cleanly too (it has no process to expose).
+out=$(cd "$stage" && MANPATH=$stage/usr/share/man systemd-analyze verify "$units/touchkey-bridge.socket" 2>&1) &&
+  [ -z "$out" ] || { echo "FAIL touchkey-bridge.socket: systemd-analyze verify:"; echo "$out"; status=1; }
+
+# Staged installation (DESTDIR): the files land under it, the units name the
+# programs where they will be run from.
+DESTDIR=$stage/destdir cmake --install "$build" --prefix /usr >/dev/null
+grep -qx "ExecStart=/usr/sbin/touchkeyd" "$stage/destdir/usr/lib/systemd/system/touchkeyd.service" &&
+  [ -x "$stage/destdir/usr/sbin/touchkey-bridge" ] || { echo "FAIL: DESTDIR installation"; status=1; }
 exit $status

@@ -10,6 +10,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
@@ -111,6 +112,42 @@ options parse_options(int argc, char** argv) {
   if (opts.matrix_given && opts.calibration != nullptr)
     cli_usage_error("--matrix and --calibration exclude each other");
   return opts;
+}
+
+// With no touchscreen yet, waits for one to be plugged in (or for the event
+// devices' permissions to change) instead of failing. Its fd is -1 when a stop
+// was requested (stop_fd, a signalfd, readable) meanwhile.
+touchscreen_search wait_for_touchscreen(int stop_fd) {
+  touchscreen_search found = find_touchscreen();
+  if (found.fd != -1)
+    return found;
+  if (found.unopenable > 0)
+    cli_warn("cannot open %d of /dev/input/event*: %s; a touchscreen may be among them; waiting for one",
+             found.unopenable, std::strerror(found.open_errno));
+  else
+    cli_warn("no touchscreen found among /dev/input/event*; waiting for one");
+  // New nodes in /dev/input (or /dev/input itself appearing); their modes are
+  // set after creation, hence IN_ATTRIB.
+  const int watch_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (watch_fd == -1 || (inotify_add_watch(watch_fd, "/dev/input", IN_CREATE | IN_ATTRIB) == -1 &&
+                         inotify_add_watch(watch_fd, "/dev", IN_CREATE) == -1))
+    cli_fail(failure_status, "cannot watch /dev/input: %s", std::strerror(errno));
+  while (found.fd == -1) {
+    pollfd waits[] = {{stop_fd, POLLIN, 0}, {watch_fd, POLLIN, 0}};
+    if (poll(waits, 2, -1) == -1 && errno != EINTR)
+      cli_fail(failure_status, "waiting for /dev/input: %s", std::strerror(errno));
+    if (waits[0].revents != 0)
+      break;  // a stop request
+    if (waits[1].revents == 0)
+      continue;
+    alignas(inotify_event) char drained[4096];
+    while (read(watch_fd, drained, sizeof drained) > 0) {
+    }
+    inotify_add_watch(watch_fd, "/dev/input", IN_CREATE | IN_ATTRIB);  // in case it has just appeared
+    found = find_touchscreen();
+  }
+  close(watch_fd);
+  return found;
 }
 
 // Takes the matrix from the calibration file: the one named, or the default
@@ -224,6 +261,12 @@ int main(int argc, char** argv) {
 
   const int stop_fd = stop_requests();
 
+  // touchkey-bridge.socket passes /dev/tsdev; started by hand, the bridge
+  // makes it (below, once the panel is known).
+  const int passed_fifo = adopt_passed_fifo();
+  if (passed_fifo == -2)
+    return failure_status;
+
   touchscreen_search found;
   int device_fd = -1;
   if (opts.device != nullptr) {
@@ -231,8 +274,12 @@ int main(int argc, char** argv) {
     if (device_fd == -1)
       cli_fail(failure_status, "cannot open %s: %s", opts.device, std::strerror(errno));
   } else {
-    found = find_touchscreen();
+    // As a service, exiting for want of a panel would only start a restart
+    // loop that fills the journal; by hand, saying so at once serves better.
+    found = passed_fifo >= 0 ? wait_for_touchscreen(stop_fd) : find_touchscreen();
     device_fd = found.fd;
+    if (device_fd == -1 && passed_fifo >= 0)
+      return 0;  // stopped while waiting
     // Without permission to open them, the touchscreen may well be among
     // the devices: "none found" would send the user looking for hardware.
     if (device_fd == -1 && found.unopenable > 0)
@@ -255,7 +302,7 @@ int main(int argc, char** argv) {
     cli_usage_error("%s is not an evdev device; give --x-range and --y-range", opts.device);
   }
 
-  const int fifo_fd = open_output_fifo(opts.output);
+  const int fifo_fd = passed_fifo >= 0 ? passed_fifo : open_output_fifo(opts.output);
   if (fifo_fd == -1)
     return failure_status;
   announce(opts, panel, calibration_source);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/inotify.h>
@@ -70,6 +71,41 @@ int open_output_fifo(const char* path) {
     return refuse(path, "changed while it was being opened");
   }
   return fd;
+}
+
+// The protocol of sd_listen_fds(3), read by hand: it is a few stable lines, and
+// libsystemd would add a library (and its development files for every
+// architecture the bridge is cross-built for) for one call.
+int adopt_passed_fifo() {
+  const char* listen_pid = std::getenv("LISTEN_PID");
+  const char* listen_fds = std::getenv("LISTEN_FDS");
+  const bool passed = listen_pid != nullptr && listen_fds != nullptr &&
+                      std::strtol(listen_pid, nullptr, 10) == static_cast<long>(getpid());
+  const bool just_one = passed && std::strcmp(listen_fds, "1") == 0;
+  // Not for the children of this process, were it ever to start any.
+  unsetenv("LISTEN_PID");
+  unsetenv("LISTEN_FDS");
+  unsetenv("LISTEN_FDNAMES");
+  if (!passed)
+    return -1;
+  constexpr int first_passed_fd = 3;  // SD_LISTEN_FDS_START
+  struct stat st;
+  if (!just_one || fstat(first_passed_fd, &st) == -1 || !S_ISFIFO(st.st_mode)) {
+    std::fprintf(stderr, "touchkey-bridge: the service manager passed something other than one FIFO\n");
+    return -2;
+  }
+  if (!private_fifo(st)) {
+    std::fprintf(stderr,
+                 "touchkey-bridge: the FIFO passed by the service manager is open to other users; "
+                 "refusing to use it\n");
+    return -2;
+  }
+  if (fcntl(first_passed_fd, F_SETFD, FD_CLOEXEC) == -1 ||
+      fcntl(first_passed_fd, F_SETFL, fcntl(first_passed_fd, F_GETFL) | O_NONBLOCK) == -1) {
+    std::fprintf(stderr, "touchkey-bridge: cannot set up the passed FIFO: %s\n", std::strerror(errno));
+    return -2;
+  }
+  return first_passed_fd;
 }
 
 int watch_fifo(const char* path) {

@@ -28,6 +28,12 @@ struct pending_log {
 // that is not a FIFO or a FIFO that other users could open. Returns -1 then.
 int open_output_fifo(const char* path);
 
+// The FIFO a service manager passed by socket activation (touchkey-bridge.socket:
+// LISTEN_PID and LISTEN_FDS, descriptor 3), made non-blocking. Returns -1 when
+// none was passed, -2 (after a message) when what was passed is not a FIFO only
+// its owner can open.
+int adopt_passed_fifo();
+
 // An inotify descriptor (non-blocking) that reports reads and writes on the
 // FIFO at path, whoever makes them; -1 when none can be had.
 int watch_fifo(const char* path);

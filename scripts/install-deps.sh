@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Installs on Debian what the project needs, by named group, with apt-get:
+# only the packages that are missing, and silently when none is.
+#   scripts/install-deps.sh [GROUP...]     (no group: all of them)
+# Elsewhere it names what to install and leaves the rest to the build.
+set -euo pipefail
+
+declare -A groups=(
+  # Compiling the daemon and the tools: enough for `make build` and `make demo`.
+  [build]="build-essential cmake"
+  # The tests, and the tools the end-to-end tests drive.
+  [test]="googletest libgtest-dev libgmock-dev strace util-linux"
+  # Fuzzing (clang with libFuzzer), static checks and the benchmarks.
+  [quality]="clang libclang-rt-14-dev clang-tidy clang-format cppcheck libbenchmark-dev"
+  # Man page lint, unit checks, the Debian package and its lint.
+  [package]="mandoc man-db systemd dpkg-dev lintian"
+  # The booted-systemd test: a Debian tree booted in a container.
+  [system]="systemd-container debootstrap"
+  # Cross builds for ARM boards and s390x, and qemu-user to test them
+  # (make test-cross; scripts/run-foreign.sh registers qemu in a namespace of
+  # its own, so qemu-user-binfmt is not needed).
+  [cross]="crossbuild-essential-arm64 crossbuild-essential-armhf crossbuild-essential-s390x qemu-user"
+)
+order=(build test quality package system cross)
+
+wanted=("$@")
+[ ${#wanted[@]} -gt 0 ] || wanted=("${order[@]}")
+packages=()
+for group in "${wanted[@]}"; do
+  [ -n "${groups[$group]+set}" ] || { echo "install-deps.sh: unknown group '$group' (groups: ${order[*]})" >&2; exit 2; }
+  read -ra more <<< "${groups[$group]}"
+  packages+=("${more[@]}")
+done
+
+if ! command -v dpkg-query >/dev/null || ! command -v apt-get >/dev/null; then
+  echo "install-deps.sh: not Debian: install the equivalents of these yourself: ${packages[*]}" >&2
+  exit 0
+fi
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -gt 0 ] || exit 0
+
+if [ "$(id -u)" != 0 ]; then
+  echo "install-deps.sh: missing packages; as root run: apt-get install ${missing[*]}" >&2
+  exit 1
+fi
+echo "install-deps.sh: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+# Another installation may hold the lock for a while: wait for it.
+apt=(apt-get -q -o DPkg::Lock::Timeout=600)
+"${apt[@]}" update >/dev/null
+"${apt[@]}" install -y "${missing[@]}" >/dev/null
