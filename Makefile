@@ -75,9 +75,45 @@ keypad-svg: build
 
 # The Debian package, built by CPack from the normal build:
 # $(BUILD)/touchkeyd_<version>_<arch>.deb.
+# With ARCH (arm64, armhf): build-ARCH/touchkeyd_<version>_ARCH.deb from the
+# cross build.
 .PHONY: package
+ifeq ($(ARCH),)
 package: build
 	cd $(BUILD) && cpack -G DEB
+else
+package: build-cross
+	cd $(CROSS_BUILD) && cpack -G DEB
+endif
+
+# Cross builds for ARM boards (and s390x, big-endian, as a canary for byte
+# order): `make test-cross ARCH=arm64|armhf|s390x` builds in build-ARCH with
+# Debian's cross compiler and runs every test under qemu-user, inside a user
+# and mount namespace of its own where the kernel hands the target's programs
+# to qemu (scripts/run-foreign.sh); `make package ARCH=...` packages that
+# build. CROSS_TESTS narrows the tests (a ctest -R pattern). Not run there:
+# the real console, and the booted-systemd test of the native package (a
+# container cannot boot inside the tests' user namespace).
+ARCH ?=
+triplet_arm64 := aarch64-linux-gnu
+triplet_armhf := arm-linux-gnueabihf
+triplet_s390x := s390x-linux-gnu
+qemu_arm64 := qemu-aarch64
+qemu_armhf := qemu-arm
+qemu_s390x := qemu-s390x
+CROSS_BUILD = build-$(ARCH)
+CROSS_TESTS ?= .
+
+.PHONY: build-cross test-cross
+build-cross:
+	@test -n "$(triplet_$(ARCH))" || { echo "ARCH must be arm64, armhf or s390x" >&2; exit 2; }
+	cmake -S . -B $(CROSS_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/$(triplet_$(ARCH)).cmake
+	cmake --build $(CROSS_BUILD) -j $(JOBS)
+
+test-cross: build-cross
+	scripts/run-foreign.sh $(qemu_$(ARCH)) /usr/$(triplet_$(ARCH)) $(CROSS_BUILD)/touchkeyd -- \
+	  sh -c 'cd $(CROSS_BUILD) && ctest --output-on-failure -E "real_console|system_test" -R "$(CROSS_TESTS)"'
 
 # Installs the normal build under PREFIX (staged under DESTDIR when given).
 PREFIX ?= /usr/local

@@ -18,6 +18,7 @@
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -114,7 +115,7 @@ void expect_keys(int console, const char* want, std::size_t count) {
 }
 
 // Whether the process sleeps in read(2): /proc/PID/syscall names the system
-// call a blocked process is in (0 is read on x86-64) and says "running" else.
+// call a blocked process is in, by this machine's number, and says "running" else.
 bool sleeps_in_read(pid_t pid) {
   const std::string path = "/proc/" + std::to_string(pid) + "/syscall";
   FILE* f = std::fopen(path.c_str(), "re");
@@ -122,7 +123,7 @@ bool sleeps_in_read(pid_t pid) {
   if (f == nullptr || std::fgets(line, sizeof line, f) == nullptr)
     fail(path);
   std::fclose(f);
-  return std::strncmp(line, "0 ", 2) == 0;
+  return std::strtol(line, nullptr, 10) == SYS_read && line[0] != 'r';
 }
 
 void feed(int touch, int console, const workload& w, pid_t reader) {

@@ -6,6 +6,9 @@
 //              bit 3 start as a multi-touch panel
 //   byte 1     bytes per read, 1 to 256
 //   bytes 2-9  the panel's x and y ranges: min, max as 16-bit values
+// Each event is 8 bytes: type, code (16 bits), value (32 bits), little-endian
+// all; it becomes the machine's own struct input_event, whose size and byte
+// order differ between machines, before the stream is cut into reads.
 // Every record must lie on the keypad's area, and all whole events must be
 // consumed.
 #include <algorithm>
@@ -16,16 +19,7 @@
 
 #include "bridge_events.h"
 #include "fault.h"
-
-namespace {
-
-std::int32_t int16_at(const std::uint8_t* p) {
-  std::int16_t v = 0;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-}  // namespace
+#include "fuzz_input.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   constexpr std::size_t setup = 10;
@@ -38,11 +32,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   panel_state state;
   state.multi_touch = (data[0] & 8) != 0;
   const std::size_t piece = std::size_t{data[1]} + 1;
-  mapping.x = {int16_at(data + 2), int16_at(data + 4)};
-  mapping.y = {int16_at(data + 6), int16_at(data + 8)};
+  mapping.x = {int16_le(data + 2), int16_le(data + 4)};
+  mapping.y = {int16_le(data + 6), int16_le(data + 8)};
 
-  const std::uint8_t* stream = data + setup;
-  const std::size_t length = size - setup;
+  constexpr std::size_t event_bytes = 8;
+  std::vector<unsigned char> events;
+  for (std::size_t at = setup; at + event_bytes <= size; at += event_bytes) {
+    input_event event = {};
+    event.type = uint16_le(data + at);
+    event.code = uint16_le(data + at + 2);
+    event.value = int32_le(data + at + 4);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&event);
+    events.insert(events.end(), bytes, bytes + sizeof event);
+  }
+  const unsigned char* stream = events.data();
+  const std::size_t length = events.size();
   std::vector<unsigned char> pending;
   std::vector<touch_record> records(length / sizeof(input_event) + 1);
   for (std::size_t at = 0; at < length; at += piece) {
@@ -57,6 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       fault("whole events were left undecoded, or a partial one was taken");
     if (count > records.size())
       fault("more records than room");
+    fuzz_effects += count;
     for (std::size_t i = 0; i < count; ++i) {
       const touch_record& r = records[i];
       if (r.x < keypad_x_first || r.x > keypad_x_last || r.y < keypad_y_first || r.y > keypad_y_last)

@@ -6,7 +6,8 @@
 // The input is consumed as the loop asks for it:
 //   read          1 control byte: low nibble = bytes returned (8 and above: a
 //                 whole record); bit 4 set = a pen-up on the key numbered by
-//                 the next byte, else the record's bytes follow in the input
+//                 the next byte, else the record's bytes follow in the input:
+//                 pressure, x, y, millisecs, 16-bit little-endian each
 //   gettimeofday  1 byte: below 0xF0 the clock moves on by that many ms, else
 //                 8 bytes follow, a wall-clock reading anywhere in its range
 //   TIOCSTI       1 byte: 0xFF makes the injection fail
@@ -26,14 +27,10 @@
 #include <unistd.h>
 
 #include "fault.h"
+#include "fuzz_input.h"
 #include "key_loop.h"
 #include "keypad_bands.h"
-
-extern "C" {
-ssize_t __real_read(int fd, void* buffer, size_t size);
-int __real_ioctl(int fd, unsigned long request, void* argument);
-int __real_gettimeofday(timeval* tv, void* tz);
-}
+#include "wrapped_calls.h"
 
 namespace {
 
@@ -119,10 +116,10 @@ ssize_t serve_read(void* buffer, std::size_t size) {
   if ((control & 0x10) != 0) {
     record = pen_up_on_key(take_byte());
   } else {
-    unsigned char raw[sizeof record] = {};
+    std::uint8_t raw[sizeof record] = {};
     for (std::size_t i = 0; i < count; ++i)
       raw[i] = take_byte();
-    std::memcpy(&record, raw, sizeof record);
+    record = {int16_le(raw), int16_le(raw + 2), int16_le(raw + 4), int16_le(raw + 6)};
   }
   std::memcpy(buffer, &record, count);
   run.pen_up = count == sizeof record && record.pressure == 0;
@@ -172,6 +169,7 @@ int serve_injection(unsigned long request, const void* argument) {
   if (!run.pen_up || !run.clock_read || run.injected || key != run.key)
     fault("injected other than the key under the latest pen-up record, once");
   run.injected = true;
+  ++fuzz_effects;
   if (take_byte() == 0xFF) {
     errno = EIO;
     return -1;
@@ -181,13 +179,13 @@ int serve_injection(unsigned long request, const void* argument) {
 
 }  // namespace
 
-extern "C" ssize_t __wrap_read(int fd, void* buffer, size_t size) {
+extern "C" ssize_t fake_read(int fd, void* buffer, size_t size) {
   if (!run.active || fd != touch_fd)
-    return __real_read(fd, buffer, size);
+    return real_read(fd, buffer, size);
   return serve_read(buffer, size);
 }
 
-extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
+extern "C" int fake_ioctl(int fd, unsigned long request, ...) {
   va_list rest;
   va_start(rest, request);
   void* argument = va_arg(rest, void*);
@@ -196,12 +194,12 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
     return serve_calibration(request, argument);
   if (run.active && fd == tty_fd)
     return serve_injection(request, argument);
-  return __real_ioctl(fd, request, argument);
+  return real_ioctl(fd, request, argument);
 }
 
-extern "C" int __wrap_gettimeofday(timeval* tv, void* tz) {
+extern "C" int fake_gettimeofday(timeval* tv, void* tz) {
   if (!run.active)
-    return __real_gettimeofday(tv, tz);
+    return real_gettimeofday(tv, tz);
   return serve_clock(tv);
 }
 

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_input.h"
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
 namespace {
@@ -37,7 +39,12 @@ int main(int argc, char** argv) {
       const std::vector<char> bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
       std::printf("%s\n", input.c_str());
       std::fflush(stdout);
+      fuzz_effects = 0;
       LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+      if (fuzz_effects == 0) {
+        std::printf("%s made the target do nothing: a replay that tests nothing\n", input.c_str());
+        return 1;
+      }
       ++replayed;
     }
   }

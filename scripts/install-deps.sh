@@ -16,8 +16,12 @@ declare -A groups=(
   [package]="mandoc man-db systemd dpkg-dev lintian"
   # The booted-systemd test: a Debian tree booted in a container.
   [system]="systemd-container debootstrap"
+  # Cross builds for ARM boards and s390x, and qemu-user to test them
+  # (make test-cross; scripts/run-foreign.sh registers qemu in a namespace of
+  # its own, so qemu-user-binfmt is not needed).
+  [cross]="crossbuild-essential-arm64 crossbuild-essential-armhf crossbuild-essential-s390x qemu-user"
 )
-order=(build test quality package system)
+order=(build test quality package system cross)
 
 wanted=("$@")
 [ ${#wanted[@]} -gt 0 ] || wanted=("${order[@]}")

@@ -17,8 +17,13 @@ void set_raw_calibration(int touch_fd) {
   ioctl(touch_fd, calibration_request, &unity);
 }
 
+// From January 2038 a 32-bit clock fails to read; the build gives 32-bit
+// targets a 64-bit time_t (_TIME_BITS=64).
+static_assert(sizeof(time_t) >= 8, "touchkeyd needs a 64-bit time_t");
+
 std::int32_t now_ms() {
-  timeval now;
+  // Zero should the clock ever fail, never an indeterminate value.
+  timeval now = {};
   gettimeofday(&now, nullptr);
   const std::uint32_t ms =
       static_cast<std::uint32_t>(now.tv_sec) * 1000u + static_cast<std::uint32_t>(now.tv_usec) / 1000u;

@@ -15,12 +15,7 @@
 #include <vector>
 
 #include "key_loop.h"
-
-extern "C" {
-ssize_t __real_read(int fd, void* buffer, size_t size);
-int __real_ioctl(int fd, unsigned long request, void* argument);
-int __real_gettimeofday(timeval* tv, void* tz);
-}
+#include "wrapped_calls.h"
 
 namespace {
 
@@ -68,9 +63,9 @@ fake_system fake;
 
 }  // namespace
 
-extern "C" ssize_t __wrap_read(int fd, void* buffer, size_t size) {
+extern "C" ssize_t fake_read(int fd, void* buffer, size_t size) {
   if (!fake.active || fd != fake_touch_fd)
-    return __real_read(fd, buffer, size);
+    return real_read(fd, buffer, size);
   fake.calls.push_back("read");
   // Past the script the touchscreen has gone away.
   if (fake.next == fake.script.size()) {
@@ -93,13 +88,13 @@ extern "C" ssize_t __wrap_read(int fd, void* buffer, size_t size) {
   return static_cast<ssize_t>(bytes);
 }
 
-extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
+extern "C" int fake_ioctl(int fd, unsigned long request, ...) {
   va_list args;
   va_start(args, request);
   void* argument = va_arg(args, void*);
   va_end(args);
   if (!fake.active || (fd != fake_touch_fd && fd != fake_tty_fd))
-    return __real_ioctl(fd, request, argument);
+    return real_ioctl(fd, request, argument);
   if (fd == fake_touch_fd && request == calibration_request) {
     fake.calls.push_back("calibrate");
     std::memcpy(&fake.calibration, argument, sizeof fake.calibration);
@@ -121,9 +116,9 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
   return -1;
 }
 
-extern "C" int __wrap_gettimeofday(timeval* tv, void* tz) {
+extern "C" int fake_gettimeofday(timeval* tv, void* tz) {
   if (!fake.active)
-    return __real_gettimeofday(tv, tz);
+    return real_gettimeofday(tv, tz);
   ++fake.clock_reads;
   *tv = fake.wall;
   return 0;
@@ -231,6 +226,9 @@ TEST(KeyLoop, MillisecondStamp) {
       {2147483, 648000, -2147483647 - 1},
       {4294967, 301999, 5},
       {1765000000, 123456, -231558533},
+      // Past January 2038, and past the range of 32-bit seconds altogether.
+      {2524608000, 250000, -832769798},
+      {4294967296, 1000, 1},
   };
   for (const auto& c : cases) {
     fake = {};

@@ -3,10 +3,11 @@
 # the units (naming the programs where the package puts them), the gzipped man
 # pages, licence and changelog; then lintian, which must find no error and no
 # warning.
-# usage: package_test.sh BUILD_DIR WITH_TAP(0|1)
+# usage: package_test.sh BUILD_DIR WITH_TAP(0|1) [DEBIAN_ARCH]
 set -euo pipefail
 build=$1
 with_tap=$2
+arch=${3:-$(dpkg --print-architecture)}
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 (cd "$build" && cpack -G DEB -B "$out" >"$out/cpack.log") || { cat "$out/cpack.log"; exit 1; }
@@ -38,6 +39,11 @@ for unit in touchkeyd touchkey-bridge; do
     { echo "FAIL: $unit.service does not start /usr/sbin/$unit"; status=1; }
 done
 [ "$(dpkg-deb -f "$deb" Package)" = touchkeyd ] || { echo "FAIL: package name"; status=1; }
+[ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || { echo "FAIL: not labelled $arch"; status=1; }
+# The target's own packages, by their names there (no cross package, no qualifier).
+depends=$(dpkg-deb -f "$deb" Depends)
+[[ $depends == *"libc6 (>= "* && $depends != *-cross* && $depends != *:* ]] ||
+  { echo "FAIL: dependencies: $depends"; status=1; }
 # Informational tags may stay; README names them and why.
 if command -v lintian >/dev/null; then
   lintian_ok=1

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <regex>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -222,4 +223,9 @@ temp_dir::temp_dir() {
 temp_dir::~temp_dir() {
   std::error_code ignored;
   std::filesystem::remove_all(path, ignored);
+}
+
+bool pushed_keys_arrive_intact(int console_fd) {
+  const char probe = 'k';
+  return ioctl(console_fd, TIOCSTI, &probe) == 0 && read_some(console_fd, 1) == "k";
 }

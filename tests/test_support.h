@@ -93,3 +93,10 @@ struct temp_dir {
   temp_dir& operator=(const temp_dir&) = delete;
   std::string operator/(const std::string& name) const { return path + "/" + name; }
 };
+
+// Whether a byte pushed into the console (a raw pty) with TIOCSTI arrives as
+// itself. qemu-user 7.2 passes TIOCSTI's one-byte argument as an int, so on a
+// big-endian guest the kernel gets another byte: typing cannot be checked there.
+bool pushed_keys_arrive_intact(int console_fd);
+constexpr const char* pushed_keys_broken =
+    "qemu-user passes TIOCSTI's byte as an int: on this big-endian guest the console gets other keys";

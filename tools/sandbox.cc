@@ -24,6 +24,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
 #include <limits.h>
 #include <poll.h>
 #include <sched.h>
@@ -32,10 +33,10 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#include <vector>
 
 #include "cli.h"
 
@@ -143,8 +144,21 @@ bool anyone_holds(const std::string& path) {
   return held;
 }
 
+// Whether this process lives in a user namespace other than the machine's
+// (as under scripts/run-foreign.sh), whose uid map is not the whole range.
+bool in_user_namespace() {
+  std::ifstream map("/proc/self/uid_map");
+  unsigned long inside = 0, outside = 0, count = 0;
+  return map >> inside >> outside >> count && !(inside == 0 && outside == 0 && count == 4294967295ul);
+}
+
 // Checked before anything is set up, from the machine's own /dev and /proc.
 std::string real_console_or_exit() {
+  // TIOCSTI into the machine's console needs CAP_SYS_ADMIN in its namespace.
+  if (in_user_namespace()) {
+    std::printf("touchkey-sandbox: real console unavailable: in a user namespace\n");
+    std::exit(unavailable_status);
+  }
   const int tty0 = open("/dev/tty0", O_RDONLY | O_NOCTTY | O_CLOEXEC);
   if (tty0 == -1)
     cli_fail(unavailable_status, "real console unavailable: /dev/tty0: %s", std::strerror(errno));
@@ -155,11 +169,6 @@ std::string real_console_or_exit() {
   if (anyone_holds("/dev/" + vt))
     cli_fail(unavailable_status, "real console unavailable: /dev/%s is in use", vt.c_str());
   return vt;
-}
-
-void make_node(const char* path, mode_t mode, unsigned major_number, unsigned minor_number) {
-  if (mknod(path, mode, makedev(major_number, minor_number)) == -1)
-    fail(path);
 }
 
 // An empty file to bind something onto.
@@ -203,6 +212,27 @@ void make_raw(const std::string& slave_path) {
   close(slave);
 }
 
+// A device node of the machine's /dev, held open from before the private /dev
+// covers it until it is bound there. Binding the machine's nodes works in a
+// user namespace too, where creating device nodes does not.
+struct machine_node {
+  std::string path;
+  int fd;
+};
+
+machine_node hold_machine_node(const std::string& name) {
+  const std::string path = "/dev/" + name;
+  const int fd = open(path.c_str(), O_PATH | O_CLOEXEC);
+  if (fd == -1)
+    fail(path.c_str());
+  return {path, fd};
+}
+
+void bind_machine_node(const machine_node& node) {
+  bind(("/proc/self/fd/" + std::to_string(node.fd)).c_str(), node.path.c_str());
+  close(node.fd);
+}
+
 // Lays out the private /dev; returns nothing the caller must undo, because
 // all of it belongs to the namespace.
 void build_dev(const options& opts, const std::string& vt) {
@@ -213,15 +243,18 @@ void build_dev(const options& opts, const std::string& vt) {
     fail("make mounts private");
   if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) == -1)
     fail("/proc");
+  std::vector<machine_node> nodes;
+  for (const char* name : {"null", "zero", "full", "random", "urandom", "tty"})
+    nodes.push_back(hold_machine_node(name));
+  if (opts.real_console) {
+    nodes.push_back(hold_machine_node("tty0"));
+    nodes.push_back(hold_machine_node(vt));
+  }
   if (mount("tmpfs", "/dev", "tmpfs", MS_NOSUID, "mode=0755,size=1m") == -1)
     fail("/dev");
+  for (const machine_node& node : nodes)
+    bind_machine_node(node);
   umask(0);
-  make_node("/dev/null", S_IFCHR | 0666, 1, 3);
-  make_node("/dev/zero", S_IFCHR | 0666, 1, 5);
-  make_node("/dev/full", S_IFCHR | 0666, 1, 7);
-  make_node("/dev/random", S_IFCHR | 0666, 1, 8);
-  make_node("/dev/urandom", S_IFCHR | 0666, 1, 9);
-  make_node("/dev/tty", S_IFCHR | 0666, 5, 0);
   if (mkdir("/dev/pts", 0755) == -1 || mkdir("/dev/shm", 01777) == -1)
     fail("/dev/pts");
   const char* devpts_options = "newinstance,ptmxmode=0666,mode=0620";
@@ -243,9 +276,6 @@ void build_dev(const options& opts, const std::string& vt) {
   }
 
   if (opts.real_console) {
-    const unsigned vt_number = static_cast<unsigned>(std::strtoul(vt.c_str() + 3, nullptr, 10));
-    make_node("/dev/tty0", S_IFCHR | 0600, 4, 0);
-    make_node(("/dev/" + vt).c_str(), S_IFCHR | 0600, 4, vt_number);
     setenv("TOUCHKEY_CONSOLE", ("/dev/" + vt).c_str(), 1);
   } else {
     const pty console = open_pty();
@@ -260,24 +290,43 @@ void close_fd_named_by(const char* variable) {
     close(static_cast<int>(std::strtol(fd, nullptr, 10)));
 }
 
+// In a user namespace TIOCSTI into a terminal other than the caller's
+// controlling one is refused (it needs CAP_SYS_ADMIN in the machine's
+// namespace), so there the console pty becomes the controlling terminal of
+// init's session, which every process of the namespace shares: TIOCSTI into
+// one's own controlling terminal needs no capability.
+void share_console_as_controlling_terminal() {
+  const char* console_path = std::getenv("TOUCHKEY_CONSOLE");
+  if (console_path == nullptr || setsid() == -1)
+    fail("setsid");
+  const int console = open(console_path, O_RDWR | O_CLOEXEC);
+  if (console == -1 || ioctl(console, TIOCSCTTY, 0) == -1)
+    fail(console_path);
+  // Left open for init's life: once its slave has been closed again, a pty's
+  // master reads as hung up until the next open, which the shell may not
+  // have made yet when the command first reads.
+}
+
 // A login-less interactive shell on the console pty, session leader with the
-// pty as its controlling terminal. TERM=dumb keeps its screen plain text.
-void start_console_shell() {
+// pty as its controlling terminal (or, when init's session holds the pty, a
+// member of that session). TERM=dumb keeps its screen plain text.
+void start_console_shell(bool console_shared) {
   const pid_t shell = fork();
   if (shell == -1)
     fail("fork");
   if (shell == 0) {
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
+    signal(SIGHUP, SIG_DFL);
     close_fd_named_by("TOUCHKEY_TOUCH_MASTER_FD");
     close_fd_named_by("TOUCHKEY_CONSOLE_MASTER_FD");
     unsetenv("TOUCHKEY_TOUCH_MASTER_FD");
     unsetenv("TOUCHKEY_CONSOLE_MASTER_FD");
     const char* console_path = std::getenv("TOUCHKEY_CONSOLE");
-    if (setsid() == -1)
+    if (console_path == nullptr || (!console_shared && setsid() == -1))
       fail("setsid");
     const int console = open(console_path, O_RDWR);
-    if (console == -1 || ioctl(console, TIOCSCTTY, 0) == -1)
+    if (console == -1 || (!console_shared && ioctl(console, TIOCSCTTY, 0) == -1))
       fail(console_path);
     for (int fd = 0; fd <= 2; ++fd)
       if (dup2(console, fd) == -1)
@@ -295,8 +344,11 @@ void start_console_shell() {
 // the command leaves behind, and ends with the command's status.
 [[noreturn]] void run_init(const options& opts, const std::string& vt) {
   build_dev(opts, vt);
+  const bool console_shared = in_user_namespace();
+  if (console_shared)
+    share_console_as_controlling_terminal();
   if (opts.shell)
-    start_console_shell();
+    start_console_shell(console_shared);
   const pid_t command = fork();
   if (command == -1)
     fail("fork");
@@ -304,6 +356,7 @@ void start_console_shell() {
     // Signals go back to their defaults for the command; init ignores them.
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
+    signal(SIGHUP, SIG_DFL);
     execvp(opts.command[0], opts.command);
     fail(opts.command[0]);
   }
@@ -366,6 +419,9 @@ int main(int argc, char** argv) {
       std::_Exit(1);
     signal(SIGINT, SIG_IGN);
     signal(SIGTERM, SIG_IGN);
+    // The hang-up of a console that is init's controlling terminal, too:
+    // under an emulator a signal left at its default is fatal even to init.
+    signal(SIGHUP, SIG_IGN);
     run_init(opts, vt);
   }
 
