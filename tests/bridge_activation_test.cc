@@ -28,11 +28,8 @@ void pass_as_descriptor_3() {
 
 TEST(BridgeActivation, ServesThePassedFifoOnlyWhenOnlyItsOwnerCanOpenIt) {
   temp_dir dir;
-  input_event tap[4] = {};
-  tap[0] = {{}, EV_KEY, BTN_TOUCH, 1};
-  tap[1] = {{}, EV_SYN, SYN_REPORT, 0};
-  tap[2] = {{}, EV_KEY, BTN_TOUCH, 0};
-  tap[3] = {{}, EV_SYN, SYN_REPORT, 0};
+  const input_event tap[] = {ev(EV_KEY, BTN_TOUCH, 1), ev(EV_SYN, SYN_REPORT, 0), ev(EV_KEY, BTN_TOUCH, 0),
+                             ev(EV_SYN, SYN_REPORT, 0)};
   write_file(dir / "stream", std::string(reinterpret_cast<const char*>(tap), sizeof tap));
   struct passed_case {
     const char* what;

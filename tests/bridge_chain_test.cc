@@ -23,14 +23,6 @@
 
 namespace {
 
-input_event ev(std::uint16_t type, std::uint16_t code, std::int32_t value) {
-  input_event event = {};
-  event.type = type;
-  event.code = code;
-  event.value = value;
-  return event;
-}
-
 // One tap at a panel point, as a single-touch panel reports it.
 void tap(int panel_fd, int x, int y) {
   const input_event events[] = {

@@ -22,16 +22,6 @@
 
 namespace {
 
-input_event ev(std::uint16_t type, std::uint16_t code, std::int32_t value, long ms = 0) {
-  input_event event = {};
-  event.input_event_sec = ms / 1000;
-  event.input_event_usec = (ms % 1000) * 1000;
-  event.type = type;
-  event.code = code;
-  event.value = value;
-  return event;
-}
-
 input_event syn(long ms = 0) { return ev(EV_SYN, SYN_REPORT, 0, ms); }
 
 input_event axis(std::uint16_t code, std::int32_t value) { return ev(EV_ABS, code, value); }

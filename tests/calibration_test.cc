@@ -73,10 +73,7 @@ TEST(CalibrationFit, EveryMountingMapsTheScreenOntoTheKeypadPicture) {
 }
 
 void add_event(std::string& stream, unsigned type, unsigned code, int value) {
-  input_event event = {};
-  event.type = static_cast<std::uint16_t>(type);
-  event.code = static_cast<std::uint16_t>(code);
-  event.value = value;
+  const input_event event = ev(static_cast<std::uint16_t>(type), static_cast<std::uint16_t>(code), value);
   stream.append(reinterpret_cast<const char*>(&event), sizeof event);
 }
 

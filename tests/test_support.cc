@@ -229,3 +229,13 @@ bool pushed_keys_arrive_intact(int console_fd) {
   const char probe = 'k';
   return ioctl(console_fd, TIOCSTI, &probe) == 0 && read_some(console_fd, 1) == "k";
 }
+
+input_event ev(std::uint16_t type, std::uint16_t code, std::int32_t value, long ms) {
+  input_event event = {};
+  event.input_event_sec = ms / 1000;
+  event.input_event_usec = (ms % 1000) * 1000;
+  event.type = type;
+  event.code = code;
+  event.value = value;
+  return event;
+}

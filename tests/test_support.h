@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <linux/input.h>
 #include <poll.h>
 #include <string>
 #include <sys/types.h>
@@ -100,3 +101,7 @@ struct temp_dir {
 bool pushed_keys_arrive_intact(int console_fd);
 constexpr const char* pushed_keys_broken =
     "qemu-user passes TIOCSTI's byte as an int: on this big-endian guest the console gets other keys";
+
+// An evdev event as a panel sends it, stamped ms milliseconds after the epoch.
+// Fields by name: the time's layout differs between architectures.
+input_event ev(std::uint16_t type, std::uint16_t code, std::int32_t value, long ms = 0);
