@@ -51,4 +51,6 @@ export DEBIAN_FRONTEND=noninteractive
 # Another installation may hold the lock for a while: wait for it.
 apt=(apt-get -q -o DPkg::Lock::Timeout=600)
 "${apt[@]}" update >/dev/null
-"${apt[@]}" install -y "${missing[@]}" >/dev/null
+# Without recommends: qemu-user's would register qemu for foreign binaries
+# machine-wide, which the project neither needs nor wants.
+"${apt[@]}" install -y --no-install-recommends "${missing[@]}" >/dev/null
