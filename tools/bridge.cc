@@ -58,13 +58,6 @@ constexpr cli_program program = {
     "  -h, --help         this help\n"
     "      --version      the version\n"};
 
-axis_range parse_range(const char* option, const char* text) {
-  std::int64_t ends[2];
-  if (!parse_integer_list(text, INT32_MIN, INT32_MAX, ends, 2) || ends[0] >= ends[1])
-    cli_usage_error("%s wants MIN,MAX with MIN < MAX, not '%s'", option, text);
-  return {static_cast<std::int32_t>(ends[0]), static_cast<std::int32_t>(ends[1])};
-}
-
 options parse_options(int argc, char** argv) {
   enum : int { device = 1, output, x_range, y_range, swap_xy, invert_x, invert_y, matrix, calibration };
   static const option long_options[] = {
@@ -85,11 +78,11 @@ options parse_options(int argc, char** argv) {
       case device: opts.device = optarg; break;
       case output: opts.output = optarg; break;
       case x_range:
-        opts.mapping.x = parse_range("--x-range", optarg);
+        parse_range_option("--x-range", optarg, opts.mapping.x.min, opts.mapping.x.max);
         opts.x_range_given = true;
         break;
       case y_range:
-        opts.mapping.y = parse_range("--y-range", optarg);
+        parse_range_option("--y-range", optarg, opts.mapping.y.min, opts.mapping.y.max);
         opts.y_range_given = true;
         break;
       case swap_xy: opts.mapping.swap_xy = true; break;

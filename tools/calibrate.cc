@@ -40,13 +40,6 @@ struct options {
   bool mirror = false;
 };
 
-axis_range parse_range(const char* option, const char* text) {
-  std::int64_t v[2];
-  if (!parse_integer_list(text, INT32_MIN, INT32_MAX, v, 2) || v[0] >= v[1])
-    cli_usage_error("%s wants MIN,MAX with MIN < MAX, not '%s'", option, text);
-  return {static_cast<std::int32_t>(v[0]), static_cast<std::int32_t>(v[1])};
-}
-
 options parse_options(int argc, char** argv) {
   static const option long_options[] = {
       {"device", required_argument, nullptr, 'd'},  {"x-range", required_argument, nullptr, 'x'},
@@ -60,11 +53,11 @@ options parse_options(int argc, char** argv) {
       case 'o': opts.output = optarg; break;
       case 'm': opts.mirror = true; break;
       case 'x':
-        opts.x = parse_range("--x-range", optarg);
+        parse_range_option("--x-range", optarg, opts.x.min, opts.x.max);
         opts.x_given = true;
         break;
       case 'y':
-        opts.y = parse_range("--y-range", optarg);
+        parse_range_option("--y-range", optarg, opts.y.min, opts.y.max);
         opts.y_given = true;
         break;
       default: cli_usage_error("unknown option");

@@ -217,3 +217,11 @@ bool parse_number_list(const char* text, double* values, std::size_t count) {
     return end != field && *end == '\0' && errno == 0 && std::isfinite(values[i]);
   });
 }
+
+void parse_range_option(const char* option, const char* text, std::int32_t& min, std::int32_t& max) {
+  std::int64_t ends[2];
+  if (!parse_integer_list(text, INT32_MIN, INT32_MAX, ends, 2) || ends[0] >= ends[1])
+    cli_usage_error("%s wants MIN,MAX with MIN < MAX, not '%s'", option, text);
+  min = static_cast<std::int32_t>(ends[0]);
+  max = static_cast<std::int32_t>(ends[1]);
+}

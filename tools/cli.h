@@ -49,3 +49,7 @@ bool parse_integer_list(const char* text, std::int64_t low, std::int64_t high, s
 
 // Exactly `count` comma-separated finite decimal numbers.
 bool parse_number_list(const char* text, double* values, std::size_t count);
+
+// "MIN,MAX", 32-bit integers with MIN < MAX, as the panels' --x-range and
+// --y-range take them; anything else is a usage error naming the option.
+void parse_range_option(const char* option, const char* text, std::int32_t& min, std::int32_t& max);
