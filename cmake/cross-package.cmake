@@ -24,5 +24,7 @@ string(REGEX REPLACE "^shlibs:Depends=" "" depends "${found}")
 string(REPLACE ":${CPACK_DEBIAN_PACKAGE_ARCHITECTURE}" "" depends "${depends}")
 string(REPLACE "-${CPACK_DEBIAN_PACKAGE_ARCHITECTURE}-cross" "" depends "${depends}")
 string(STRIP "${depends}" depends)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "${depends}")
+# After what the package needs whatever the architecture (the maintainer
+# scripts' init-system-helpers).
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "${CPACK_DEBIAN_PACKAGE_DEPENDS}, ${depends}")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
