@@ -99,13 +99,14 @@ options parse_options(int argc, char** argv) {
   return opts;
 }
 
-std::int16_t stamp_now() {
+std::int64_t monotonic_ms() {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
-  const auto ms =
-      static_cast<std::uint64_t>(now.tv_sec) * 1000 + static_cast<std::uint64_t>(now.tv_nsec) / 1000000;
-  return static_cast<std::int16_t>(ms & 0xFFFF);
+  return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
 }
+
+// The low 16 bits of the monotonic milliseconds, as a driver stamps records.
+std::int16_t stamp_now() { return static_cast<std::int16_t>(monotonic_ms() & 0xFFFF); }
 
 int open_device(const char* path) {
   const int fd = open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -114,12 +115,6 @@ int open_device(const char* path) {
   if (errno == ENXIO)
     device_failure(path, "nothing is reading it (start its reader, such as touchkeyd, first)");
   device_failure(path, std::strerror(errno));
-}
-
-std::int64_t monotonic_ms() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
 }
 
 void pause_ms(std::int64_t ms) {
