@@ -4,7 +4,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
@@ -140,27 +139,19 @@ TEST(BridgeDecode, StreamsGiveTheRecordsOfTheOneContactFollowed) {
 // Real panels' recordings (evemu text), where present: each contact the
 // bridge follows (slot 0's tracking ids, else BTN_TOUCH) ends in one pen-up.
 TEST(BridgeDecode, RecordedPanelsLiftEveryContact) {
-  const std::filesystem::path folder = "/work/shared/touch-recordings";
+  const std::filesystem::path folder = TOUCHKEY_RECORDINGS;
   if (!std::filesystem::is_directory(folder))
     GTEST_SKIP() << folder << " is absent";
   int recordings = 0;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     if (entry.path().filename().string().find(".ev") == std::string::npos)
       continue;
-    std::vector<input_event> events;
+    const std::vector<input_event> events = parse_evemu(read_file(entry.path())).events;
     int slot = 0, slot0_contacts = 0, touches = 0;
-    std::istringstream lines(read_file(entry.path()));
-    for (std::string line; std::getline(lines, line);) {
-      std::istringstream fields(line);  // E: SECONDS TYPE CODE VALUE, type and code in hex
-      std::string tag, seconds;
-      unsigned type = 0, code = 0;
-      int value = 0;
-      if (!(fields >> tag >> seconds >> std::hex >> type >> code >> std::dec >> value) || tag != "E:")
-        continue;
-      events.push_back(ev(static_cast<std::uint16_t>(type), static_cast<std::uint16_t>(code), value));
-      slot = type == EV_ABS && code == ABS_MT_SLOT ? value : slot;
-      slot0_contacts += type == EV_ABS && code == ABS_MT_TRACKING_ID && slot == 0 && value >= 0;
-      touches += type == EV_KEY && code == BTN_TOUCH && value == 1;
+    for (const input_event& e : events) {
+      slot = e.type == EV_ABS && e.code == ABS_MT_SLOT ? e.value : slot;
+      slot0_contacts += e.type == EV_ABS && e.code == ABS_MT_TRACKING_ID && slot == 0 && e.value >= 0;
+      touches += e.type == EV_KEY && e.code == BTN_TOUCH && e.value == 1;
     }
     panel_mapping mapping;
     mapping.x = mapping.y = {0, 32767};

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <glob.h>
 #include <linux/input.h>
 #include <sstream>
@@ -208,19 +207,14 @@ TEST(CalibrationProgram, ARecordedPanelsCornerTapsLandOnTheCornerKeys) {
   glob_t found = {};
   if (glob(TOUCHKEY_RECORDINGS "/*4-corners.evemu", 0, nullptr, &found) != 0)
     GTEST_SKIP() << "no recording of corner taps in " TOUCHKEY_RECORDINGS;
-  std::ifstream recording(found.gl_pathv[0]);
+  evemu_recording recording = parse_evemu(read_file(found.gl_pathv[0]));
   globfree(&found);
-  std::string stream, line, ranges[2];
-  while (std::getline(recording, line)) {
-    std::istringstream fields(line);
-    std::string kind, stamp;
-    unsigned type = 0, code = 0;
-    int a = 0, b = 0;
-    if (line.rfind("A:", 0) == 0 && fields >> kind >> std::hex >> code >> std::dec >> a >> b && code < 2)
-      ranges[code] = std::to_string(a) + "," + std::to_string(b);
-    else if (line.rfind("E:", 0) == 0 && fields >> kind >> stamp >> std::hex >> type >> code >> std::dec >> a)
-      add_event(stream, type, code, a);
-  }
+  std::string stream(reinterpret_cast<const char*>(recording.events.data()),
+                     recording.events.size() * sizeof(input_event));
+  std::string ranges[2];
+  for (const unsigned code : {ABS_X, ABS_Y})
+    ranges[code] =
+        std::to_string(recording.ranges[code].first) + "," + std::to_string(recording.ranges[code].second);
   temp_dir dir;
   const finished calibrated = calibrate(dir, stream, ranges[0], ranges[1]);
   ASSERT_EQ(calibrated.status, 0) << calibrated.err;

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <regex>
+#include <sstream>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
@@ -238,4 +239,25 @@ input_event ev(std::uint16_t type, std::uint16_t code, std::int32_t value, long 
   event.code = code;
   event.value = value;
   return event;
+}
+
+evemu_recording parse_evemu(const std::string& text) {
+  evemu_recording recording;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    // E: SECONDS.MICROSECONDS TYPE CODE VALUE and A: CODE MIN MAX ..., codes and types in hex.
+    std::istringstream fields(line);
+    std::string tag, stamp;
+    unsigned type = 0, code = 0;
+    std::int32_t value = 0, max = 0;
+    if (line.rfind("E:", 0) == 0 && fields >> tag >> stamp >> std::hex >> type >> code >> std::dec >> value) {
+      const std::size_t dot = stamp.find('.');
+      const long ms = std::stol(stamp.substr(0, dot)) * 1000 + std::stol(stamp.substr(dot + 1)) / 1000;
+      recording.events.push_back(
+          ev(static_cast<std::uint16_t>(type), static_cast<std::uint16_t>(code), value, ms));
+    } else if (line.rfind("A:", 0) == 0 && fields >> tag >> std::hex >> code >> std::dec >> value >> max) {
+      recording.ranges[code] = {value, max};
+    }
+  }
+  return recording;
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <linux/input.h>
+#include <map>
 #include <poll.h>
 #include <string>
 #include <sys/types.h>
@@ -105,3 +106,11 @@ constexpr const char* pushed_keys_broken =
 // An evdev event as a panel sends it, stamped ms milliseconds after the epoch.
 // Fields by name: the time's layout differs between architectures.
 input_event ev(std::uint16_t type, std::uint16_t code, std::int32_t value, long ms = 0);
+
+// A real panel's recording in evemu's text: its events (E: lines, stamped as
+// recorded) and the ranges of its axes (A: lines) by code.
+struct evemu_recording {
+  std::vector<input_event> events;
+  std::map<unsigned, std::pair<std::int32_t, std::int32_t>> ranges;
+};
+evemu_recording parse_evemu(const std::string& text);
