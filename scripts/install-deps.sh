@@ -14,14 +14,15 @@ declare -A groups=(
   [quality]="clang libclang-rt-14-dev clang-tidy clang-format cppcheck libbenchmark-dev"
   # Man page lint, unit checks, the Debian package and its lint.
   [package]="mandoc man-db systemd dpkg-dev lintian"
-  # The booted-systemd test: a Debian tree booted in a container.
-  [system]="systemd-container debootstrap"
+  # make test-board: Debian's own kernels under full-system qemu, booting a
+  # Debian root made with debootstrap (its arm64 half run under qemu-user).
+  [board]="qemu-system-x86 qemu-system-arm debootstrap cpio kmod xz-utils zstd"
   # Cross builds for ARM boards and s390x, and qemu-user to test them
   # (make test-cross; scripts/run-foreign.sh registers qemu in a namespace of
   # its own, so qemu-user-binfmt is not needed).
   [cross]="crossbuild-essential-arm64 crossbuild-essential-armhf crossbuild-essential-s390x qemu-user"
 )
-order=(build test quality package system cross)
+order=(build test quality package board cross)
 
 wanted=("$@")
 [ ${#wanted[@]} -gt 0 ] || wanted=("${order[@]}")
