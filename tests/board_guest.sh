@@ -1,0 +1,245 @@
+#!/bin/bash
+# The board's checks, run by scripts/board.sh on Debian's own kernel for
+# tests/board_test.sh: the package installed with dpkg -i and used as on a
+# user's board, its units as installed, with kernel input devices that
+# evemu-device makes from recordings of real panels (recordings/, with the keys
+# each types by the recorded-stream road in expected) and from a panel of its
+# own. One line per check, "ok: ID: ..." or "FAIL: ID: ..."; with the kernel
+# argument board.checks=typing, the typing checks alone.
+set -uo pipefail
+failed=0
+check() { if "${@:2}"; then echo "ok: $1"; else echo "FAIL: $1"; failed=1; fi; }
+# Polls every 0.05 s until the command succeeds or $1 seconds have passed.
+within() {
+  local deadline=$((${EPOCHREALTIME/./} + $1 * 1000000))
+  until "${@:2}"; do ((${EPOCHREALTIME/./} < deadline)) || return 1; sleep 0.05; done
+}
+main_pid() { systemctl show -p MainPID --value "$1"; }
+states() { systemctl show -p ActiveState --value touchkeyd touchkey-bridge.service touchkey-bridge.socket | xargs; }
+typing_only() { grep -qw board.checks=typing /proc/cmdline; }
+
+# What lands on virtual console N, kept in /run/typedN by a raw reader.
+read_console() { { stty raw -echo && exec cat; } </dev/tty"$1" >>/run/typed"$1" & reader=$!; }
+size() { stat -c %s /run/typed"$1"; }
+hex() { od -An -v -tx1 | tr -d ' \n'; }
+typed_from() { tail -c +$(($2 + 1)) /run/typed"$1" | hex; }
+typed_on() { [ "$(typed_from "$1" "$2")" = "$(printf %s "$3" | hex)" ]; }
+shown() { local text; text=$(printf '%b_' "$(sed 's/../\\x&/g' <<<"$1")"); printf '%q' "${text%_}"; }
+
+# Panels: evemu-device makes one from a description, and the bridge's journal
+# since the mark tells when it serves it. The board's own panel is a
+# single-touch panel with the keypad's ranges: its points are keypad points.
+mark() { cursor=$(journalctl -q -n0 --show-cursor | sed -n 's/^-- cursor: //p'); }
+# (Not journalctl -u: it finds nothing after a cursor of another unit's line.
+# grep reads to the end: with pipefail, a writer cut off early fails.)
+served() { journalctl -q --after-cursor="$cursor" -o cat | grep -F "touchkey-bridge: serving /dev/tsdev from $node (" >/dev/null; }
+plug() {
+  mark
+  evemu-device "$1" >/run/plugged &
+  device=$! node=''
+  within 10 grep -q /dev/input/event /run/plugged && node=$(grep -o '/dev/input/event[0-9]*' /run/plugged) &&
+    within 10 served
+}
+unplug() { kill "$device" && wait "$device"; }
+restart() { mark && systemctl restart "$1" && within 10 served; }
+{
+  printf 'N: touchkeyd board panel\nI: 0003 0001 0001 0001\nP: 02 00 00 00 00 00 00 00\nB: 00 0b 00 00 00 00 00 00 00\n'
+  printf 'B: 01 00 00 00 00 00 00 00 00\n%.0s' 1 2 3 4 5
+  printf 'B: 01 00 04 00 00 00 00 00 00\nB: 03 03 00 00 00 00 00 00 00\nA: 00 250 3849 0 0\nA: 01 150 3999 0 0\n'
+} >/run/panel.desc
+# Taps at the points X,Y, 0.2 s apart, on the panel plugged in last.
+taps() {
+  printf '%s\n' "$@" | awk -F, '{ t = NR * 0.2; u = t + 0.05
+    printf "E: %f 0001 014a 1\nE: %f 0003 0000 %d\nE: %f 0003 0001 %d\nE: %f 0000 0000 0\n", t, t, $1, t, $2, t
+    printf "E: %f 0001 014a 0\nE: %f 0000 0000 0\n", u, u }' | evemu-play "$node"
+}
+# Taps on the middle of the keys that type the text, as the keypad's picture shows them.
+tap_text() {
+  local rows=(mlkjihgfedcba zyxwvutsrqpon $'\n \b' '|_\-/.6543210') points=() i r before
+  for ((i = 0; i < ${#1}; i++)); do
+    for r in 0 1 2 3; do
+      [[ ${rows[r]} == *"${1:i:1}"* ]] || continue
+      before=${rows[r]%%"${1:i:1}"*}
+      points+=("$((250 + (2 * ${#before} + 1) * 3600 / (2 * ${#rows[r]}))),$((150 + (2 * r + 1) * 3850 / 8))")
+    done
+  done
+  taps "${points[@]}"
+}
+
+read_console 1
+check "install: dpkg -i installs the package" eval 'dpkg -i /board/touchkeyd.deb >/run/dpkg.log 2>&1'
+check "units: touchkeyd enabled; daemon, bridge and FIFO active" \
+  test "$(systemctl is-enabled touchkeyd) $(states)" = "enabled active active active"
+daemon=$(main_pid touchkeyd) bridge=$(main_pid touchkey-bridge)
+plug /run/panel.desc
+check "hotplug: the bridge that waited (PID $bridge) serves the panel plugged in" \
+  eval 'served && [ "$(main_pid touchkey-bridge)" = "$bridge" ]'
+offset=$(size 1)
+tap_text hi
+check "hotplug: its taps are typed" within 5 typed_on 1 "$offset" hi
+
+# Each real panel as a kernel device, its recordings replayed: after each,
+# touchkey-tap types a key that neither it nor the next types, which ends its
+# bytes and makes the next one's first key a new one for the repeat rule.
+if [ -d /board/recordings ] && ! typing_only; then
+  mapfile -t table </board/expected
+  panel='' typing=0 started=$SECONDS
+  for ((i = 0; i < ${#table[@]}; i++)); do
+    read -r events description keys _ <<<"${table[i]} -"
+    [ "$keys" != - ] || keys=''
+    if [ "${description%%.*}" != "$panel" ]; then
+      unplug
+      plugged=${EPOCHREALTIME/./} panel=${description%%.*}
+      plug "/board/recordings/$description"
+      check "panel: $panel served $(((${EPOCHREALTIME/./} - plugged) / 1000)) ms after it was plugged in" served
+    fi
+    # Each was recorded on a new device, whose current slot was 0.
+    offset=$(size 1)
+    awk '/^E:/ && !n++ { print "E:", $2, "0003 002f 0" } { print }' "/board/recordings/$events" | evemu-play "$node"
+    within 10 test "$(size 1)" -ge $((offset + ${#keys} / 2))
+    read -r _ _ next _ <<<"${table[i + 1]-} - - -"
+    for separator in a b c; do [[ $keys$next == *$(printf %s $separator | hex)* ]] || break; done
+    touchkey-tap "$separator"
+    within 5 eval '[ "$(tail -c1 /run/typed1)" = $separator ] && [ "$(size 1)" -gt $((offset + ${#keys} / 2)) ]'
+    got=$(typed_from 1 "$offset")
+    got=${got%??}
+    [ -z "$got" ] || typing=$((typing + 1))
+    check "typed: $events: $(shown "$got")" test "$got" = "$keys"
+  done
+  check "typing: $typing of ${#table[@]} recordings typed something (all replayed in $((SECONDS - started)) s)" \
+    test $((2 * typing)) -gt ${#table[@]}
+elif [ ! -d /board/recordings ]; then
+  echo "skip: no recordings of real panels (../shared/touch-recordings)"
+fi
+# Unplugged, the bridge ends (and is restarted); plugged in again, it types.
+unplug
+plugged=${EPOCHREALTIME/./}
+plug /run/panel.desc
+resumed=$(((${EPOCHREALTIME/./} - plugged) / 1000))
+offset=$(size 1)
+tap_text re
+check "replug: the panel plugged in again served after $resumed ms, its taps typed" \
+  eval 'within 5 typed_on 1 "$offset" re && [ $resumed -le 10000 ]'
+
+# touchkeyd without CAP_SYS_ADMIN, on a FIFO of its own in a mount namespace
+# of its own: the kernel refuses its TIOCSTI into tty1.
+offset=$(size 1)
+unshare -m sh -c 'mount -t tmpfs tmpfs /mnt && mkfifo -m 600 /mnt/tsdev && mount --bind /mnt/tsdev /dev/tsdev &&
+  exec 3<>/dev/tsdev && setpriv --bounding-set -sys_admin touchkeyd >/run/nocap.out 2>/run/nocap.err && touchkey-tap q'
+within 5 grep -q 'Sending keystroke' /run/nocap.err
+kill "$(grep -o '[0-9]*$' /run/nocap.out)"
+refusal="Operation not permitted"
+if [ -e /proc/sys/dev/tty/legacy_tiocsti ]; then
+  check "legacy_tiocsti: dev.tty.legacy_tiocsti is 0 on $(uname -r)" test "$(cat /proc/sys/dev/tty/legacy_tiocsti)" = 0
+  refusal="Input/output error"
+fi
+check "refusal: without CAP_SYS_ADMIN: $(cat /run/nocap.err)" \
+  eval 'grep -qx "Sending keystroke: $refusal" /run/nocap.err && [ "$(size 1)" = "$offset" ]'
+typing_only && exit $failed
+
+# A shell on tty1, and its screen after a command typed on the panel.
+kill "$reader"
+stty -F /dev/tty1 sane
+setsid -c bash --norc --noprofile -i </dev/tty1 >/dev/tty1 2>&1 &
+shell=$!
+screen() { fold -w "$(stty -F /dev/tty1 size | cut -d' ' -f2)" /dev/vcs1 | sed 's/ *$//' | grep .; }
+within 10 eval 'screen >/dev/null' # its prompt
+tap_text $'echo typed on the board\n'
+check "console: the shell ran the command typed on the panel" within 10 eval 'screen | grep -x "typed on the board" >/dev/null'
+screen | sed 's/^/tty1: /'
+kill -KILL "$shell"
+read_console 1
+check "pid: the daemon's PID never changed, no unit failed" \
+  test "$(main_pid touchkeyd) $(systemctl --failed --no-legend | wc -l)" = "$daemon 0"
+
+# touchkey-calibrate, while the bridge runs, on a panel mounted turned by a
+# quarter and mirrored: the screen's (s, t) lies on the panel's (1 - t, 1 - s).
+offset=$(size 1)
+touchkey-calibrate >/run/calibrate.out 2>&1 &
+within 10 grep -q 'top-left corner' /run/calibrate.out
+taps 3849,3999 3849,150 250,150 250,3999
+within 20 eval '! kill -0 $! 2>/dev/null'
+check "calibrate: the calibration is written, nothing was typed meanwhile" \
+  eval 'wait $! && [ -s /etc/touchkey/calibration ] && [ "$(size 1)" = "$offset" ]'
+# One tap per key, on a cell whose neighbours show the same key.
+mapfile -t cells < <(awk '/^The keypad on the screen/ { on = 1; next } on && $0 == "" { exit } on { row[n++] = $0 }
+  END { for (r = 1; r < n - 1; r++) for (c = 2; c < length(row[r]); c++) { g = substr(row[r], c, 1)
+    if (g in seen || substr(row[r - 1], c, 1) != g || substr(row[r + 1], c, 1) != g || substr(row[r], c - 1, 1) != g ||
+        substr(row[r], c + 1, 1) != g) continue
+    seen[g] = 1; s = (c - 0.5) / length(row[r]); t = (r + 0.5) / n
+    printf "%d,%d %s\n", 250 + (1 - t) * 3599, 150 + (1 - s) * 3849, g } }' /run/calibrate.out)
+points=() shown_keys=''
+for cell in "${cells[@]}"; do points+=("${cell% *}") shown_keys+=${cell#* }; done
+keys=${shown_keys//</$'\b'} keys=${keys//\~/ } keys=${keys//>/$'\n'}
+restart touchkey-bridge
+offset=$(size 1)
+taps "${points[@]}"
+within 10 test "$(size 1)" -ge $((offset + ${#keys}))
+check "calibrated: ${#keys} taps typed the keys the picture shows there: $shown_keys" \
+  eval '[ ${#keys} = 42 ] && typed_on 1 "$offset" "$keys"'
+rm /etc/touchkey/calibration
+restart touchkey-bridge
+
+# /dev/tty0 is the console in front when the daemon opens it: after a switch,
+# keys still go to the one before, until touchkeyd restarts.
+read_console 2
+chvt 2
+offset=$(size 1)
+tap_text k
+check "switch: after a switch to tty2 keys still go to tty1" eval 'within 5 typed_on 1 $offset k && [ "$(size 2)" = 0 ]'
+restart touchkeyd
+tap_text j
+check "switch: once touchkeyd has restarted they go to tty2" within 5 typed_on 2 0 j
+chvt 1
+restart touchkeyd
+
+# The units as a user handles them.
+daemon=$(main_pid touchkeyd)
+mark
+systemctl kill -s KILL touchkey-bridge
+check "kill: a SIGKILLed bridge comes back and serves the panel" within 15 served
+offset=$(size 1)
+tap_text ok
+check "kill: taps typed again, the daemon lived on" eval 'within 5 typed_on 1 $offset ok && [ "$(main_pid touchkeyd)" = $daemon ]'
+systemctl stop touchkeyd
+# Nothing runs, nothing waits to restart (that shows as activating), no job.
+stopped="$(states), $(systemctl list-jobs --no-legend 'touchkey*' | wc -l) jobs$(test ! -e /dev/tsdev || echo ', /dev/tsdev left')"
+check "stop: all inactive, no job, /dev/tsdev removed: $stopped" test "$stopped" = "inactive inactive inactive, 0 jobs"
+systemctl enable --now touchkeyd 2>/dev/null
+systemctl disable --now touchkeyd 2>/dev/null
+check "disable: disable --now leaves it disabled, all inactive" \
+  test "$(systemctl is-enabled touchkeyd) $(states)" = "disabled inactive inactive inactive"
+systemctl enable --now touchkeyd 2>/dev/null
+check "enable: enable --now leaves it enabled, all active" \
+  test "$(systemctl is-enabled touchkeyd) $(states)" = "enabled active active active"
+# Cold starts come quicker than the start limits allow a user.
+for unit in touchkeyd.service touchkey-bridge.service touchkey-bridge.socket; do
+  mkdir -p /run/systemd/system/$unit.d
+  printf '[Unit]\nStartLimitIntervalSec=0\n' >/run/systemd/system/$unit.d/board.conf
+done
+systemctl daemon-reload
+cold_starts=0 started=$SECONDS
+for _ in $(seq 20); do
+  systemctl stop touchkeyd && rm -f /dev/tsdev && systemctl start touchkeyd &&
+    [ "$(states)" = "active active active" ] && cold_starts=$((cold_starts + 1))
+done
+check "cold: $cold_starts of 20 cold starts without a failed job, in $((SECONDS - started)) s" test $cold_starts = 20
+restart touchkeyd
+offset=$(size 1)
+tap_text go
+check "cold: taps typed after them" within 5 typed_on 1 "$offset" go
+journal=$(journalctl -b --no-pager -u touchkeyd.service -u touchkey-bridge.service -u touchkey-bridge.socket)
+check "journal: no failed start, EPERM, EACCES or SIGSYS" \
+  test -z "$(grep -E 'Failed to start|EPERM|EACCES|SIGSYS|status=31|not permitted|Permission denied' <<<"$journal")"
+dpkg -r touchkeyd >/run/dpkg.log 2>&1
+check "remove: dpkg -r stops all, removes /dev/tsdev" eval '[ "$(states)" = "inactive inactive inactive" ] && [ ! -e /dev/tsdev ]'
+dpkg -P touchkeyd >/run/dpkg.log 2>&1
+check "purge: dpkg -P leaves no enablement or mask" \
+  test -z "$(find /etc/systemd/system /var/lib/systemd -name 'touchkeyd.service*' -not -name '*.d')"
+# Without this the hardening proves nothing: a systemd that cannot attach
+# device programs lets every device through.
+check "policy: DevicePolicy=strict is enforced (/dev/zero refused)" eval \
+  '! out=$(systemd-run --wait --pipe -q -p DevicePolicy=strict head -c1 /dev/zero 2>&1) &&
+   [[ $out == *"/dev/zero"*"Operation not permitted"* ]]'
+[ $failed = 0 ] || { echo "--- the units' journal, its end:"; tail -40 <<<"$journal"; }
+exit $failed
