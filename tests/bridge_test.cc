@@ -149,7 +149,8 @@ TEST(BridgeDecode, RecordedPanelsLiftEveryContact) {
     const std::vector<input_event> events = parse_evemu(read_file(entry.path())).events;
     int slot = 0, slot0_contacts = 0, touches = 0;
     for (const input_event& e : events) {
-      slot = e.type == EV_ABS && e.code == ABS_MT_SLOT ? e.value : slot;
+      if (e.type == EV_ABS && e.code == ABS_MT_SLOT)
+        slot = e.value;
       slot0_contacts += e.type == EV_ABS && e.code == ABS_MT_TRACKING_ID && slot == 0 && e.value >= 0;
       touches += e.type == EV_KEY && e.code == BTN_TOUCH && e.value == 1;
     }
