@@ -9,9 +9,11 @@
 # recipe below changes.
 #   scripts/board.sh [--arch amd64|arm64] [--backports] [--append 'KERNEL ARGS']
 #                    [--timeout SECONDS] SCRIPT [FILE...]
-# --backports boots bookworm-backports' kernel instead of bookworm's. Exit
-# status: the script's; 1 when the machine did not reach the script's end
-# within the timeout (default 900 s), with the console's last lines.
+#   scripts/board.sh [--arch amd64|arm64] --prepare
+# --backports boots bookworm-backports' kernel instead of bookworm's;
+# --prepare only fetches both kernels and builds the root, ahead of time.
+# Exit status: the script's; 1 when the machine did not reach the script's
+# end within the timeout (default 900 s), with the console's last lines.
 set -euo pipefail
 
 cache=${TOUCHKEYD_TEST_CACHE:-/var/cache/touchkeyd-test}
@@ -312,20 +314,28 @@ case ${1-} in
   --second-stage) shift; second_stage "$@"; exit ;;
 esac
 
-arch=$(dpkg --print-architecture) backports='' append='' timeout=900
+arch=$(dpkg --print-architecture) backports='' append='' timeout=900 prepare=''
 while [ $# -gt 0 ]; do
   case $1 in
     --arch) arch=$2; shift 2 ;;
     --backports) backports=bookworm-backports; shift ;;
+    --prepare) prepare=yes; shift ;;
     --append) append=$2; shift 2 ;;
     --timeout) timeout=$2; shift 2 ;;
     *) break ;;
   esac
 done
-[ $# -ge 1 ] && [ -n "${qemu_name[$arch]-}" ] ||
-  { echo "usage: scripts/board.sh [--arch amd64|arm64] [--backports] [--append ARGS] [--timeout S] SCRIPT [FILE...]" >&2; exit 2; }
+[ $# -ge 1 -o -n "$prepare" ] && [ -n "${qemu_name[$arch]-}" ] || {
+  echo "usage: scripts/board.sh [--arch amd64|arm64] [--backports] [--append ARGS] [--timeout S] SCRIPT [FILE...]" >&2
+  echo "       scripts/board.sh [--arch amd64|arm64] --prepare" >&2
+  exit 2
+}
 [ "$(id -u)" = 0 ] || fail "needs root (debootstrap, namespaces)"
 mkdir -p "$cache/kernels"
+if [ -n "$prepare" ]; then
+  kernel "$arch" >/dev/null && kernel "$arch" bookworm-backports >/dev/null && root "$arch" >/dev/null
+  exit
+fi
 kernel_dir=$(kernel "$arch" "$backports")
 root_file=$(root "$arch")
 work=$(mktemp -d)
