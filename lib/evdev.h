@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <linux/input.h>
 
-#include "bridge_events.h"
+#include "panel_events.h"
 
 // Whether bit is set in a kernel bit map. The kernel fills these as arrays of
 // unsigned long, so they are read by words: read by bytes, a big-endian

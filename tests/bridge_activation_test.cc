@@ -12,8 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include "bridge_fifo.h"
 #include "test_support.h"
+#include "tsdev_fifo.h"
 
 namespace {
 

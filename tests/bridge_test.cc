@@ -15,10 +15,10 @@
 
 #include <gtest/gtest.h>
 
-#include "bridge_events.h"
-#include "bridge_fifo.h"
 #include "keypad.h"
+#include "panel_events.h"
 #include "test_support.h"
+#include "tsdev_fifo.h"
 
 namespace {
 

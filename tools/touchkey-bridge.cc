@@ -16,11 +16,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "bridge_events.h"
-#include "bridge_fifo.h"
 #include "calibration.h"
 #include "cli.h"
 #include "evdev.h"
+#include "panel_events.h"
+#include "tsdev_fifo.h"
 
 namespace {
 

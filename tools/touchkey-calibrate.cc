@@ -10,10 +10,10 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "bridge_events.h"
 #include "calibration.h"
 #include "cli.h"
 #include "evdev.h"
+#include "panel_events.h"
 
 namespace {
 

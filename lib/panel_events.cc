@@ -1,6 +1,6 @@
 // Decoding of evdev touch events into touchscreen records: the state of the
 // followed contact, the frame-by-frame records and the resync after lost events.
-#include "bridge_events.h"
+#include "panel_events.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,6 +1,6 @@
 // The bridge's output FIFO: created root-only, refused when it is anything
 // else, and kept free of taps that no daemon read in time, whoever wrote them.
-#include "bridge_fifo.h"
+#include "tsdev_fifo.h"
 
 #include <algorithm>
 #include <cerrno>
