@@ -7,6 +7,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -130,15 +131,15 @@ corner_fit fit_corners(const normalised_point taps[corner_count], bool mirror) {
   fit_axis(centred, target_x, 0.5, mean, m.a, m.b, m.c);
   fit_axis(centred, target_y, 0.5, mean, m.d, m.e, m.f);
 
-  // Where the fitted matrix would want each tap, against where it was.
-  const double det = m.a * m.e - m.b * m.d;
-  if (!(std::fabs(det) >= 1e-3)) {
+  if (is_singular(m)) {
     std::snprintf(fit.problem, sizeof fit.problem,
                   "the taps are no rectangle's corners (were the corners touched in the order asked?)");
     return fit;
   }
-  // Least squares spreads one stray tap's error over all four; the worst
-  // tells how far the taps are from any rectangle's corners.
+  // Where the fitted matrix would want each tap, against where it was. Least
+  // squares spreads one stray tap's error over all four; the worst tells how
+  // far the taps are from any rectangle's corners.
+  const double det = m.a * m.e - m.b * m.d;
   double worst = 0;
   for (int i = 0; i < corner_count; ++i) {
     const double x = target_x[i] - m.c, y = target_y[i] - m.f;
@@ -157,6 +158,10 @@ corner_fit fit_corners(const normalised_point taps[corner_count], bool mirror) {
   return fit;
 }
 
+bool is_singular(const calibration_matrix& m) {
+  return !(std::fabs(m.a * m.e - m.b * m.d) >= least_determinant);
+}
+
 bool read_calibration(const char* path, calibration_matrix& matrix, bool& missing, char* problem,
                       std::size_t size) {
   missing = false;
@@ -166,10 +171,13 @@ bool read_calibration(const char* path, calibration_matrix& matrix, bool& missin
     std::snprintf(problem, size, "%s", std::strerror(errno));
     return false;
   }
-  char line[256];
+  // Lines of any length: a comment is a comment however long, and no part of
+  // one may pass for the matrix.
+  char* line = nullptr;
+  std::size_t capacity = 0;
   int number = 0, found = 0;
   bool ok = true;
-  while (ok && std::fgets(line, sizeof line, file) != nullptr) {
+  while (ok && getline(&line, &capacity, file) != -1) {
     ++number;
     char* text = line + std::strspn(line, " \t");
     text[std::strcspn(text, " \t\r\n")] = '\0';
@@ -182,10 +190,19 @@ bool read_calibration(const char* path, calibration_matrix& matrix, bool& missin
     } else if (!parse_number_list(text, v, 6)) {
       std::snprintf(problem, size, "line %d: not six numbers a,b,c,d,e,f", number);
       ok = false;
+    } else if (is_singular({v[0], v[1], v[2], v[3], v[4], v[5]})) {
+      std::snprintf(problem, size, "line %d: the matrix %s %s", number, text, singular_matrix);
+      ok = false;
     } else {
       matrix = {v[0], v[1], v[2], v[3], v[4], v[5]};
     }
   }
+  // getline ends on an error as on the end; only the error indicator tells.
+  if (ok && std::ferror(file) != 0) {
+    std::snprintf(problem, size, "%s", std::strerror(errno));
+    ok = false;
+  }
+  std::free(line);
   std::fclose(file);
   if (ok && found == 0) {
     std::snprintf(problem, size, "no line with the six numbers a,b,c,d,e,f");

@@ -49,9 +49,16 @@ struct corner_fit {
 // line, and taps too far from any rectangle (a tenth of the panel).
 corner_fit fit_corners(const normalised_point taps[corner_count], bool mirror);
 
+// A matrix whose determinant is below this squeezes the panel onto a line (or
+// nearly): every tap would land on a few keys. Neither the fit nor the file may
+// give one.
+constexpr double least_determinant = 1e-3;
+constexpr const char* singular_matrix = "is singular: it squeezes the whole panel onto a line of the keypad";
+bool is_singular(const calibration_matrix& m);
+
 // The calibration file: comment lines starting with '#', blank lines, and one
-// line "a,b,c,d,e,f". False when it cannot be read (missing then tells
-// whether it is absent) or holds no such matrix; problem gets the reason.
+// line "a,b,c,d,e,f", not singular. False when it cannot be read (missing then
+// tells whether it is absent) or holds no such matrix; problem gets the reason.
 bool read_calibration(const char* path, calibration_matrix& matrix, bool& missing, char* problem,
                       std::size_t size);
 

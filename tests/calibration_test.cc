@@ -72,6 +72,38 @@ TEST(CalibrationFit, EveryMountingMapsTheScreenOntoTheKeypadPicture) {
   }
 }
 
+// The file as the bridge reads it: one matrix line among comments and blank
+// lines of any length; anything else is refused with the reason.
+TEST(CalibrationFile, ReadsOneMatrixAmongCommentsAndRefusesTheRest) {
+  temp_dir dir;
+  const struct {
+    const char* what;
+    std::string content;  // empty: the path is a directory
+    std::string read;     // the matrix read, or "refused: " and why
+  } cases[] = {
+      {"comments and blanks", "# made\n\n  0.5,0,0.25,0,1,0 \n# end\n", "0.5,0,0.25,0,1,0"},
+      {"a comment longer than 255 bytes", "# " + std::string(300, 'x') + "\n0,1,0,1,0,0\n", "0,1,0,1,0,0"},
+      {"six numbers past byte 255 of a comment", "# " + std::string(253, 'x') + "1,0,0,0,1,0\n",
+       "refused: no line with the six numbers a,b,c,d,e,f"},
+      {"a second matrix", "1,0,0,0,1,0\n0,1,0,1,0,0\n", "refused: line 2: a second matrix"},
+      {"a singular matrix", "0,0,0.5,0,0,0.5\n",
+       "refused: line 1: the matrix 0,0,0.5,0,0,0.5 is singular: it squeezes the whole panel onto a line of "
+       "the keypad"},
+      {"a directory", "", "refused: Is a directory"},
+  };
+  for (const auto& c : cases) {
+    const std::string path = c.content.empty() ? dir.path : dir / "calibration";
+    if (!c.content.empty())
+      write_file(path, c.content);
+    calibration_matrix matrix;
+    bool missing = false;
+    char problem[160] = "", text[160] = "";
+    const bool read = read_calibration(path.c_str(), matrix, missing, problem, sizeof problem);
+    format_matrix(matrix, text, sizeof text);
+    EXPECT_EQ(read ? std::string(text) : "refused: " + std::string(problem), c.read) << c.what;
+  }
+}
+
 void add_event(std::string& stream, unsigned type, unsigned code, int value) {
   const input_event event = ev(static_cast<std::uint16_t>(type), static_cast<std::uint16_t>(code), value);
   stream.append(reinterpret_cast<const char*>(&event), sizeof event);
