@@ -573,6 +573,9 @@ TEST_F(BridgeProgram, FailsClearlyOnBadDevicesOutputsAndOptions) {
        "exists and is not a FIFO"},
       {{"--device", "/dev/stdin", ranges_x, "9,9"}, 2, "MIN < MAX"},
       {{"--device", "/dev/stdin", ranges_y, "1,x"}, 2, "MIN,MAX"},
+      {{"--matrix", "0,0,0,0,0,0"},
+       2,
+       "--matrix 0,0,0,0,0,0 is singular: it squeezes the whole panel onto a line"},
       {{"--rotate"}, 2, "unknown option"},
       {{"--device"}, 2, "--device needs a value"},
   };

@@ -93,6 +93,8 @@ options parse_options(int argc, char** argv) {
         if (!parse_number_list(optarg, m, 6))
           cli_usage_error("--matrix wants six numbers a,b,c,d,e,f, not '%s'", optarg);
         opts.mapping.matrix = {m[0], m[1], m[2], m[3], m[4], m[5]};
+        if (is_singular(opts.mapping.matrix))
+          cli_usage_error("--matrix %s %s", optarg, singular_matrix);
         opts.matrix_given = true;
         break;
       }
