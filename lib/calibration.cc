@@ -13,7 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "cli.h"
+#include "numbers.h"
 
 namespace {
 
@@ -97,24 +97,18 @@ void format_matrix(const calibration_matrix& m, char* text, std::size_t size) {
                 rounded(m.d), rounded(m.e), rounded(m.f));
 }
 
-corner_fit fit_corners(const normalised_point taps[corner_count], bool mirror) {
-  corner_fit fit;
+failure fit_corners(const normalised_point taps[corner_count], bool mirror, calibration_matrix& m) {
   for (int i = 0; i < corner_count; ++i)
     for (int j = i + 1; j < corner_count; ++j)
-      if (distance(taps[i], taps[j]) < same_place) {
-        std::snprintf(fit.problem, sizeof fit.problem, "the %s and %s taps are at the same place",
-                      corner_names[i], corner_names[j]);
-        return fit;
-      }
+      if (distance(taps[i], taps[j]) < same_place)
+        return failure_of("the %s and %s taps are at the same place", corner_names[i], corner_names[j]);
   // The triples are the four ways of leaving one corner out.
   for (int left_out = 0; left_out < corner_count; ++left_out) {
     const int i = (left_out + 1) % corner_count, j = (left_out + 2) % corner_count,
               k = (left_out + 3) % corner_count;
-    if (least_height(taps[i], taps[j], taps[k]) < on_a_line) {
-      std::snprintf(fit.problem, sizeof fit.problem, "the %s, %s and %s taps lie on a line", corner_names[i],
-                    corner_names[j], corner_names[k]);
-      return fit;
-    }
+    if (least_height(taps[i], taps[j], taps[k]) < on_a_line)
+      return failure_of("the %s, %s and %s taps lie on a line", corner_names[i], corner_names[j],
+                        corner_names[k]);
   }
 
   normalised_point mean, centred[corner_count];
@@ -127,15 +121,11 @@ corner_fit fit_corners(const normalised_point taps[corner_count], bool mirror) {
   }
   for (int i = 0; i < corner_count; ++i)
     centred[i] = {taps[i].x - mean.x, taps[i].y - mean.y};
-  calibration_matrix& m = fit.matrix;
   fit_axis(centred, target_x, 0.5, mean, m.a, m.b, m.c);
   fit_axis(centred, target_y, 0.5, mean, m.d, m.e, m.f);
 
-  if (is_singular(m)) {
-    std::snprintf(fit.problem, sizeof fit.problem,
-                  "the taps are no rectangle's corners (were the corners touched in the order asked?)");
-    return fit;
-  }
+  if (is_singular(m))
+    return failure_of("the taps are no rectangle's corners (were the corners touched in the order asked?)");
   // Where the fitted matrix would want each tap, against where it was. Least
   // squares spreads one stray tap's error over all four; the worst tells how
   // far the taps are from any rectangle's corners.
@@ -146,79 +136,63 @@ corner_fit fit_corners(const normalised_point taps[corner_count], bool mirror) {
     const normalised_point wanted = {(m.e * x - m.b * y) / det, (m.a * y - m.d * x) / det};
     worst = std::max(worst, distance(wanted, taps[i]));
   }
-  if (worst > off_rectangle) {
-    std::snprintf(
-        fit.problem, sizeof fit.problem,
-        "the taps are %.2f of the panel away from a rectangle's corners (were the corners touched in "
-        "the order asked?)",
+  if (worst > off_rectangle)
+    return failure_of(
+        "the taps are %.2f of the panel away from a rectangle's corners (were the corners touched in the "
+        "order "
+        "asked?)",
         worst);
-    return fit;
-  }
-  fit.ok = true;
-  return fit;
+  return {};
 }
 
 bool is_singular(const calibration_matrix& m) {
   return !(std::fabs(m.a * m.e - m.b * m.d) >= least_determinant);
 }
 
-bool read_calibration(const char* path, calibration_matrix& matrix, bool& missing, char* problem,
-                      std::size_t size) {
-  missing = false;
+failure read_calibration(const char* path, calibration_matrix& matrix) {
   std::FILE* file = std::fopen(path, "re");
-  if (file == nullptr) {
-    missing = errno == ENOENT;
-    std::snprintf(problem, size, "%s", std::strerror(errno));
-    return false;
-  }
+  if (file == nullptr)
+    return {std::strerror(errno), errno};
   // Lines of any length: a comment is a comment however long, and no part of
   // one may pass for the matrix.
   char* line = nullptr;
   std::size_t capacity = 0;
   int number = 0, found = 0;
-  bool ok = true;
-  while (ok && getline(&line, &capacity, file) != -1) {
+  failure why;
+  while (!why && getline(&line, &capacity, file) != -1) {
     ++number;
     char* text = line + std::strspn(line, " \t");
     text[std::strcspn(text, " \t\r\n")] = '\0';
     if (text[0] == '\0' || text[0] == '#')
       continue;
     double v[6];
-    if (found++ > 0) {
-      std::snprintf(problem, size, "line %d: a second matrix", number);
-      ok = false;
-    } else if (!parse_number_list(text, v, 6)) {
-      std::snprintf(problem, size, "line %d: not six numbers a,b,c,d,e,f", number);
-      ok = false;
-    } else if (is_singular({v[0], v[1], v[2], v[3], v[4], v[5]})) {
-      std::snprintf(problem, size, "line %d: the matrix %s %s", number, text, singular_matrix);
-      ok = false;
-    } else {
+    if (found++ > 0)
+      why = failure_of("line %d: a second matrix", number);
+    else if (!parse_number_list(text, v, 6))
+      why = failure_of("line %d: not six numbers a,b,c,d,e,f", number);
+    else if (is_singular({v[0], v[1], v[2], v[3], v[4], v[5]}))
+      why = failure_of("line %d: the matrix %s %s", number, text, singular_matrix);
+    else
       matrix = {v[0], v[1], v[2], v[3], v[4], v[5]};
-    }
   }
   // getline ends on an error as on the end; only the error indicator tells.
-  if (ok && std::ferror(file) != 0) {
-    std::snprintf(problem, size, "%s", std::strerror(errno));
-    ok = false;
-  }
+  if (!why && std::ferror(file) != 0)
+    why = {std::strerror(errno), errno};
   std::free(line);
   std::fclose(file);
-  if (ok && found == 0) {
-    std::snprintf(problem, size, "no line with the six numbers a,b,c,d,e,f");
-    ok = false;
-  }
-  return ok;
+  if (!why && found == 0)
+    why = failure_of("no line with the six numbers a,b,c,d,e,f");
+  return why;
 }
 
-bool write_calibration(const char* path, const calibration_matrix& matrix, const char* comment) {
+failure write_calibration(const char* path, const calibration_matrix& matrix, const char* comment) {
   char directory[PATH_MAX];
   std::snprintf(directory, sizeof directory, "%s", path);
   char* slash = std::strrchr(directory, '/');
   if (slash != nullptr && slash != directory) {
     *slash = '\0';
     if (mkdir(directory, 0755) == -1 && errno != EEXIST)
-      return false;
+      return system_failure("cannot write %s", path);
   }
   // A temporary file beside it, so the rename that replaces it is atomic and
   // a reader never sees half a file.
@@ -226,20 +200,18 @@ bool write_calibration(const char* path, const calibration_matrix& matrix, const
   std::snprintf(temporary, sizeof temporary, "%s.XXXXXX", path);
   const int fd = mkostemp(temporary, O_CLOEXEC);
   if (fd == -1)
-    return false;
+    return system_failure("cannot write %s", path);
   char numbers[160];
   format_matrix(matrix, numbers, sizeof numbers);
   const bool written =
       fchmod(fd, 0644) == 0 &&
       dprintf(fd, "%s\n# the mapping a,b,c,d,e,f; see touchkey-bridge(8)\n%s\n", comment, numbers) > 0 &&
       fsync(fd) == 0;
-  const int saved = errno;
+  failure why = written ? failure{} : system_failure("cannot write %s", path);
   close(fd);
-  if (!written || std::rename(temporary, path) == -1) {
-    const int failed = written ? errno : saved;
+  if (!why && std::rename(temporary, path) == -1)
+    why = system_failure("cannot write %s", path);
+  if (why)
     unlink(temporary);
-    errno = failed;
-    return false;
-  }
-  return true;
+  return why;
 }

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+#include "failure.h"
+
 // As LIBINPUT_CALIBRATION_MATRIX has it: with the panel's position x, y
 // normalised to 0..1 over its range, the keypad's position, 0..1 over its
 // area, is x' = a*x + b*y + c and y' = d*x + e*y + f.
@@ -35,19 +37,13 @@ enum corner { top_left, top_right, bottom_right, bottom_left };
 constexpr int corner_count = 4;
 extern const char* const corner_names[corner_count];
 
-// The outcome of fitting: the matrix, or the reason it must not be used.
-struct corner_fit {
-  bool ok = false;
-  calibration_matrix matrix;
-  char problem[160] = {};
-};
-
 // The least-squares matrix that puts the four taps (normalised over the
 // panel's range, in corner order) on the keypad's corners as its picture has
 // them: 'm' top left, 'a' top right, '0' bottom right, '|' bottom left; with
 // mirror, a..m reads left to right. Refuses two taps at one place, three on a
-// line, and taps too far from any rectangle (a tenth of the panel).
-corner_fit fit_corners(const normalised_point taps[corner_count], bool mirror);
+// line, and taps too far from any rectangle (a tenth of the panel): the
+// failure says why the matrix must not be used.
+failure fit_corners(const normalised_point taps[corner_count], bool mirror, calibration_matrix& matrix);
 
 // A matrix whose determinant is below this squeezes the panel onto a line (or
 // nearly): every tap would land on a few keys. Neither the fit nor the file may
@@ -57,12 +53,10 @@ constexpr const char* singular_matrix = "is singular: it squeezes the whole pane
 bool is_singular(const calibration_matrix& m);
 
 // The calibration file: comment lines starting with '#', blank lines, and one
-// line "a,b,c,d,e,f", not singular. False when it cannot be read (missing then
-// tells whether it is absent) or holds no such matrix; problem gets the reason.
-bool read_calibration(const char* path, calibration_matrix& matrix, bool& missing, char* problem,
-                      std::size_t size);
+// line "a,b,c,d,e,f", not singular. Fails when it cannot be read (error
+// ENOENT: it is absent) or holds no such matrix.
+failure read_calibration(const char* path, calibration_matrix& matrix);
 
 // Writes the file atomically (a temporary file renamed over it), mode 0644,
-// with comment as its first line; creates a missing parent directory. False
-// with errno set when it cannot.
-bool write_calibration(const char* path, const calibration_matrix& matrix, const char* comment);
+// with comment as its first line; creates a missing parent directory.
+failure write_calibration(const char* path, const calibration_matrix& matrix, const char* comment);

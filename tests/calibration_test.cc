@@ -51,11 +51,12 @@ TEST(CalibrationFit, EveryMountingMapsTheScreenOntoTheKeypadPicture) {
         taps[i] = panel_of(m, corner_s[i], corner_t[i]);
       SCOPED_TRACE(testing::Message() << m.quarter_turns << " turns, mirrored " << m.mirrored << ", inset "
                                       << m.inset << ", --mirror " << mirror);
-      const corner_fit fit = fit_corners(taps, mirror);
-      ASSERT_TRUE(fit.ok) << fit.problem;
+      calibration_matrix matrix;
+      const failure refused = fit_corners(taps, mirror, matrix);
+      ASSERT_FALSE(refused) << refused.message;
       // Three points that are not on a line pin an affine map down.
       for (const auto& [s, t] : {std::pair{0.3, 0.7}, {0.9, 0.2}, {0.5, 0.5}}) {
-        const normalised_point k = apply_matrix(fit.matrix, panel_of(m, s, t));
+        const normalised_point k = apply_matrix(matrix, panel_of(m, s, t));
         EXPECT_NEAR(k.x, mirror ? 1 - s : s, 1e-9);
         EXPECT_NEAR(k.y, t, 1e-9);
       }
@@ -64,7 +65,7 @@ TEST(CalibrationFit, EveryMountingMapsTheScreenOntoTheKeypadPicture) {
       // Without an inset the orientation options could serve the panel: the
       // fit is one of their matrices.
       char fitted[160], option[160] = "";
-      format_matrix(fit.matrix, fitted, sizeof fitted);
+      format_matrix(matrix, fitted, sizeof fitted);
       for (int flags = 0; flags < 8 && std::strcmp(fitted, option) != 0; ++flags)
         format_matrix(orientation_matrix(flags & 1, flags & 2, flags & 4), option, sizeof option);
       EXPECT_STREQ(fitted, option);
@@ -96,11 +97,10 @@ TEST(CalibrationFile, ReadsOneMatrixAmongCommentsAndRefusesTheRest) {
     if (!c.content.empty())
       write_file(path, c.content);
     calibration_matrix matrix;
-    bool missing = false;
-    char problem[160] = "", text[160] = "";
-    const bool read = read_calibration(path.c_str(), matrix, missing, problem, sizeof problem);
+    const failure refused = read_calibration(path.c_str(), matrix);
+    char text[160] = "";
     format_matrix(matrix, text, sizeof text);
-    EXPECT_EQ(read ? std::string(text) : "refused: " + std::string(problem), c.read) << c.what;
+    EXPECT_EQ(refused ? "refused: " + refused.message : std::string(text), c.read) << c.what;
   }
 }
 

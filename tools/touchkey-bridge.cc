@@ -19,6 +19,7 @@
 #include "calibration.h"
 #include "cli.h"
 #include "evdev.h"
+#include "numbers.h"
 #include "panel_events.h"
 #include "tsdev_fifo.h"
 
@@ -153,17 +154,16 @@ void load_calibration(options& opts, char* source, std::size_t size) {
     return;
   }
   const char* path = opts.calibration != nullptr ? opts.calibration : default_calibration;
-  bool missing = false;
-  char problem[160];
-  if (read_calibration(path, opts.mapping.matrix, missing, problem, sizeof problem)) {
+  const failure why = read_calibration(path, opts.mapping.matrix);
+  if (!why) {
     std::snprintf(source, size, "from %s", path);
     return;
   }
-  if (missing && opts.calibration == nullptr) {
+  if (why.error == ENOENT && opts.calibration == nullptr) {
     std::snprintf(source, size, "none (%s absent)", path);
     return;
   }
-  cli_fail(failure_status, "calibration %s: %s", path, problem);
+  cli_fail(failure_status, "calibration %s: %s", path, why.message.c_str());
 }
 
 // The one line that says at start what is served from what, and how, so that

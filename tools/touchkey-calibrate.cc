@@ -222,8 +222,8 @@ int main(int argc, char** argv) {
 
   tap_reader reader;
   std::int32_t taps[corner_count][2];
-  corner_fit fit;
-  while (!fit.ok) {
+  calibration_matrix fitted;
+  for (failure refused = failure_of("no taps yet"); refused;) {
     normalised_point points[corner_count];
     for (int i = 0; i < corner_count; ++i) {
       std::printf("Touch the %s corner of the screen, then lift.\n", corner_names[i]);
@@ -235,13 +235,13 @@ int main(int argc, char** argv) {
       std::fflush(stdout);  // before any refusal on standard error
       points[i] = {normalise(taps[i][0], p.x), normalise(taps[i][1], p.y)};
     }
-    fit = fit_corners(points, opts.mirror);
-    if (fit.ok)
+    refused = fit_corners(points, opts.mirror, fitted);
+    if (!refused)
       break;
     // A person can tap again; a recording cannot.
     if (!p.is_device)
-      cli_fail(failure_status, "refused: %s; %s is left as it was", fit.problem, opts.output);
-    std::printf("That will not do: %s. Once more, from the first corner.\n", fit.problem);
+      cli_fail(failure_status, "refused: %s; %s is left as it was", refused.message.c_str(), opts.output);
+    std::printf("That will not do: %s. Once more, from the first corner.\n", refused.message.c_str());
   }
 
   char when[32];
@@ -254,18 +254,16 @@ int main(int argc, char** argv) {
       "# made %s by touchkey-calibrate%s from %s (x %d..%d, y %d..%d), corner taps %d,%d %d,%d %d,%d %d,%d",
       when, opts.mirror ? " --mirror" : "", p.path, p.x.min, p.x.max, p.y.min, p.y.max, taps[0][0],
       taps[0][1], taps[1][0], taps[1][1], taps[2][0], taps[2][1], taps[3][0], taps[3][1]);
-  if (!write_calibration(opts.output, fit.matrix, comment))
-    cli_fail(failure_status, "cannot write %s: %s", opts.output, std::strerror(errno));
+  if (const failure why = write_calibration(opts.output, fitted, comment))
+    cli_fail(why);
 
   // The picture shows what the bridge will make of the file, so it is drawn
   // from the file as written, numbers rounded and all.
   panel_mapping mapping;
   mapping.x = p.x;
   mapping.y = p.y;
-  bool missing = false;
-  char problem[160];
-  if (!read_calibration(opts.output, mapping.matrix, missing, problem, sizeof problem))
-    cli_fail(failure_status, "%s, just written: %s", opts.output, problem);
+  if (const failure why = read_calibration(opts.output, mapping.matrix))
+    cli_fail(failure_status, "%s, just written: %s", opts.output, why.message.c_str());
   char matrix[160];
   format_matrix(mapping.matrix, matrix, sizeof matrix);
   std::printf("Matrix: %s\n", matrix);

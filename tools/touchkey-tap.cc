@@ -27,6 +27,7 @@
 #include <unistd.h>
 
 #include "cli.h"
+#include "numbers.h"
 #include "tap_records.h"
 
 namespace {
