@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -185,13 +186,18 @@ failure read_calibration(const char* path, calibration_matrix& matrix) {
   return why;
 }
 
-failure write_calibration(const char* path, const calibration_matrix& matrix, const char* comment) {
+namespace {
+
+// write_calibration with the stop requests held back.
+failure write_checked(const char* path, const calibration_matrix& matrix, const char* comment) {
   char directory[PATH_MAX];
   std::snprintf(directory, sizeof directory, "%s", path);
   char* slash = std::strrchr(directory, '/');
+  bool made_directory = false;
   if (slash != nullptr && slash != directory) {
     *slash = '\0';
-    if (mkdir(directory, 0755) == -1 && errno != EEXIST)
+    made_directory = mkdir(directory, 0755) == 0;
+    if (!made_directory && errno != EEXIST)
       return system_failure("cannot write %s", path);
   }
   // A temporary file beside it, so the rename that replaces it is atomic and
@@ -199,8 +205,12 @@ failure write_calibration(const char* path, const calibration_matrix& matrix, co
   char temporary[PATH_MAX + 8];
   std::snprintf(temporary, sizeof temporary, "%s.XXXXXX", path);
   const int fd = mkostemp(temporary, O_CLOEXEC);
-  if (fd == -1)
-    return system_failure("cannot write %s", path);
+  if (fd == -1) {
+    failure why = system_failure("cannot write %s", path);
+    if (made_directory)
+      rmdir(directory);
+    return why;
+  }
   char numbers[160];
   format_matrix(matrix, numbers, sizeof numbers);
   const bool written =
@@ -209,9 +219,33 @@ failure write_calibration(const char* path, const calibration_matrix& matrix, co
       fsync(fd) == 0;
   failure why = written ? failure{} : system_failure("cannot write %s", path);
   close(fd);
+  // Read back as the bridge will read it: a file it would refuse must not take
+  // the place of one it serves today.
+  calibration_matrix read_back;
+  if (!why)
+    if (const failure refused = read_calibration(temporary, read_back))
+      why = failure_of("cannot write %s: %s", path, refused.message.c_str());
   if (!why && std::rename(temporary, path) == -1)
     why = system_failure("cannot write %s", path);
-  if (why)
+  if (why) {
     unlink(temporary);
+    if (made_directory)
+      rmdir(directory);
+  }
+  return why;
+}
+
+}  // namespace
+
+failure write_calibration(const char* path, const calibration_matrix& matrix, const char* comment) {
+  // Stop requests wait until the temporary file has been renamed or removed,
+  // so that none leaves it behind.
+  sigset_t stops, before;
+  sigemptyset(&stops);
+  for (const int stop : {SIGINT, SIGTERM, SIGHUP})
+    sigaddset(&stops, stop);
+  sigprocmask(SIG_BLOCK, &stops, &before);
+  failure why = write_checked(path, matrix, comment);
+  sigprocmask(SIG_SETMASK, &before, nullptr);
   return why;
 }

@@ -58,5 +58,8 @@ bool is_singular(const calibration_matrix& m);
 failure read_calibration(const char* path, calibration_matrix& matrix);
 
 // Writes the file atomically (a temporary file renamed over it), mode 0644,
-// with comment as its first line; creates a missing parent directory.
+// with comment as its first line; creates a missing parent directory (not
+// its parents). The new file replaces the old one only if it reads back as a
+// calibration; SIGINT, SIGTERM and SIGHUP wait meanwhile. A failure leaves
+// nothing new behind.
 failure write_calibration(const char* path, const calibration_matrix& matrix, const char* comment);

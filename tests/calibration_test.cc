@@ -1,9 +1,12 @@
 // Tests of the calibration: the fit for every way a panel can be mounted,
 // touchkey-calibrate's refusals, and touchkey-calibrate then touchkey-bridge
 // putting taps on the keys that the calibration's picture shows.
+#include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <glob.h>
 #include <linux/input.h>
@@ -104,6 +107,49 @@ TEST(CalibrationFile, ReadsOneMatrixAmongCommentsAndRefusesTheRest) {
   }
 }
 
+// The names in a directory, sorted.
+std::vector<std::string> names_in(const std::string& directory) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(directory))
+    names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool stop_at_rename = false;  // a SIGTERM comes just as the new file is renamed
+
+}  // namespace
+
+// The linker sends write_calibration's rename here (-Wl,--wrap=rename).
+extern "C" int __real_rename(const char* from, const char* to);
+extern "C" int __wrap_rename(const char* from, const char* to) {
+  if (stop_at_rename)
+    raise(SIGTERM);
+  return __real_rename(from, to);
+}
+
+namespace {
+
+// A file that would be refused is never written over the old one, and a stop
+// request while the new one is made ends the program only once no temporary
+// file is left.
+TEST(CalibrationFile, IsCheckedBeforeItReplacesTheOldOneAndLeavesNothingBehind) {
+  temp_dir dir;
+  const std::string path = dir / "calibration";
+  write_file(path, "old\n");
+  EXPECT_EQ(write_calibration(path.c_str(), {0, 0, 0.5, 0, 0, 0.5}, "# singular").message,
+            "cannot write " + path + ": line 3: the matrix 0,0,0.5,0,0,0.5 " + singular_matrix);
+  EXPECT_EQ(read_file(path), "old\n");
+  const pid_t child = fork();
+  if (child == 0) {
+    stop_at_rename = true;
+    write_calibration(path.c_str(), {}, "# stopped");
+    _exit(0);
+  }
+  EXPECT_EQ(wait_exit(child), 128 + SIGTERM);
+  EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"calibration"});
+}
+
 void add_event(std::string& stream, unsigned type, unsigned code, int value) {
   const input_event event = ev(static_cast<std::uint16_t>(type), static_cast<std::uint16_t>(code), value);
   stream.append(reinterpret_cast<const char*>(&event), sizeof event);
@@ -118,13 +164,17 @@ std::string tap_events(int x, int y) {
   return stream;
 }
 
+// touchkey-calibrate on the recorded stream, in dir (as `device`), writing
+// dir/calibration unless `more` says otherwise; an empty y range is not given.
 finished calibrate(const temp_dir& dir, const std::string& stream, const std::string& x_range,
-                   const std::string& y_range, bool mirror = false) {
-  write_file(dir / "corners", stream);
-  spawn_request request = {{TOUCHKEY_CALIBRATE, "--device", dir / "corners", "--x-range", x_range,
-                            "--y-range", y_range, "--output", dir / "calibration"}};
-  if (mirror)
-    request.argv.push_back("--mirror");
+                   const std::string& y_range, std::vector<std::string> more = {},
+                   const std::string& device = "corners") {
+  write_file(dir / device, stream);
+  spawn_request request = {
+      {TOUCHKEY_CALIBRATE, "--device", dir / device, "--x-range", x_range, "--output", dir / "calibration"}};
+  if (!y_range.empty())
+    request.argv.insert(request.argv.end(), {"--y-range", y_range});
+  request.argv.insert(request.argv.end(), more.begin(), more.end());
   return run_to_end(request);
 }
 
@@ -132,7 +182,11 @@ TEST(CalibrationProgram, RefusesBadTapsAndKeepsTheOldFile) {
   struct refusal {
     std::vector<std::pair<int, int>> taps;
     const char* message;
+    int status = 1;
+    const char* output = "calibration";  // in the scratch directory
+    const char* y_range = "0,999";       // empty: not given
   };
+  const std::vector<std::pair<int, int>> good = {{100, 100}, {900, 100}, {900, 900}, {100, 900}};
   const refusal cases[] = {
       {{{100, 100}, {120, 110}, {900, 900}, {100, 900}},
        "the top-left and top-right taps are at the same place"},
@@ -140,6 +194,8 @@ TEST(CalibrationProgram, RefusesBadTapsAndKeepsTheOldFile) {
       {{{100, 100}, {900, 100}, {100, 900}, {900, 900}}, "no rectangle's corners"},
       {{{100, 100}, {900, 100}, {600, 600}, {100, 900}}, "0.17 of the panel away from a rectangle's corners"},
       {{{100, 100}, {900, 100}, {900, 900}}, "ended after 3 of the four taps"},
+      {good, "new/: Not a directory", 1, "new/"},
+      {good, "is not an evdev device; give --x-range and --y-range", 2, "calibration", ""},
   };
   for (const refusal& c : cases) {
     temp_dir dir;
@@ -147,11 +203,14 @@ TEST(CalibrationProgram, RefusesBadTapsAndKeepsTheOldFile) {
     std::string stream;
     for (const auto& [x, y] : c.taps)
       stream += tap_events(x, y);
-    const finished result = calibrate(dir, stream, "0,999", "0,999");
-    EXPECT_EQ(result.status, 1) << c.message;
+    const finished result = calibrate(dir, stream, "0,999", c.y_range, {"--output", dir / c.output});
+    EXPECT_EQ(result.status, c.status) << c.message;
     EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
-    EXPECT_NE(result.err.find("is left as it was"), std::string::npos) << result.err;
+    if (c.status == 1 && c.output == std::string("calibration")) {
+      EXPECT_NE(result.err.find("is left as it was"), std::string::npos) << result.err;
+    }
     EXPECT_EQ(read_file(dir / "calibration"), "old\n");
+    EXPECT_EQ(names_in(dir.path), (std::vector<std::string>{"calibration", "corners"})) << c.message;
   }
 }
 
@@ -208,7 +267,12 @@ TEST(CalibrationProgram, TheCalibratedBridgeTypesWhatThePictureShowsForEveryMoun
     std::string corners;
     for (int i = 0; i < corner_count; ++i)
       corners += tap_at(m, corner_s[i], corner_t[i]);
-    const finished calibrated = calibrate(dir, corners, "-300,3795", "100,2147", mirror);
+    // The device's path goes into the file's first line: a long one makes
+    // that line longer than any buffer a reader might have.
+    const finished calibrated =
+        calibrate(dir, corners, "-300,3795", "100,2147",
+                  mirror ? std::vector<std::string>{"--mirror"} : std::vector<std::string>{},
+                  "corners-" + std::string(200, 'c'));
     ASSERT_EQ(calibrated.status, 0) << calibrated.err;
     const std::vector<std::string> picture = picture_in(calibrated.out);
     ASSERT_GE(picture.size(), 8u) << calibrated.out;
