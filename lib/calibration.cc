@@ -40,6 +40,34 @@ double least_height(normalised_point p, normalised_point q, normalised_point r) 
   return twice_area / std::max({distance(p, q), distance(q, r), distance(r, p)});
 }
 
+// How far the taps are from the corners of the nearest rectangle whose sides
+// run along the panel's axes, as a screen's do however the panel is turned
+// (an affine fit matches any parallelogram exactly, so it cannot tell): the
+// worst tap's distance from its corner. Going round the corners, the first
+// side runs along x or, on a panel turned by a quarter, along y; the two
+// corners on a side share the mean of their taps' coordinate across it.
+double off_rectangle_by(const normalised_point taps[corner_count]) {
+  // Corners whose taps share an x when the first side runs along x; when it
+  // runs along y, these share a y and the others an x.
+  constexpr int sides[2][2] = {{top_left, bottom_left}, {top_right, bottom_right}};
+  constexpr int across[2][2] = {{top_left, top_right}, {bottom_right, bottom_left}};
+  double nearest = INFINITY;
+  for (const bool along_x : {true, false}) {
+    normalised_point corners[corner_count];
+    for (int side = 0; side < 2; ++side) {
+      const int* same_x = along_x ? sides[side] : across[side];
+      const int* same_y = along_x ? across[side] : sides[side];
+      corners[same_x[0]].x = corners[same_x[1]].x = (taps[same_x[0]].x + taps[same_x[1]].x) / 2;
+      corners[same_y[0]].y = corners[same_y[1]].y = (taps[same_y[0]].y + taps[same_y[1]].y) / 2;
+    }
+    double worst = 0;
+    for (int i = 0; i < corner_count; ++i)
+      worst = std::max(worst, distance(corners[i], taps[i]));
+    nearest = std::min(nearest, worst);
+  }
+  return nearest;
+}
+
 // Least squares of one keypad axis against the centred taps: solves the 2x2
 // normal equations for the factors of x and y; the offset follows from the means.
 void fit_axis(const normalised_point centred[corner_count], const double target[corner_count],
@@ -127,21 +155,11 @@ failure fit_corners(const normalised_point taps[corner_count], bool mirror, cali
 
   if (is_singular(m))
     return failure_of("the taps are no rectangle's corners (were the corners touched in the order asked?)");
-  // Where the fitted matrix would want each tap, against where it was. Least
-  // squares spreads one stray tap's error over all four; the worst tells how
-  // far the taps are from any rectangle's corners.
-  const double det = m.a * m.e - m.b * m.d;
-  double worst = 0;
-  for (int i = 0; i < corner_count; ++i) {
-    const double x = target_x[i] - m.c, y = target_y[i] - m.f;
-    const normalised_point wanted = {(m.e * x - m.b * y) / det, (m.a * y - m.d * x) / det};
-    worst = std::max(worst, distance(wanted, taps[i]));
-  }
+  const double worst = off_rectangle_by(taps);
   if (worst > off_rectangle)
     return failure_of(
-        "the taps are %.2f of the panel away from a rectangle's corners (were the corners touched in the "
-        "order "
-        "asked?)",
+        "the taps are %.2f of the panel away from a rectangle's corners (were the corners "
+        "touched in the order asked?)",
         worst);
   return {};
 }

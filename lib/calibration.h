@@ -41,8 +41,8 @@ extern const char* const corner_names[corner_count];
 // panel's range, in corner order) on the keypad's corners as its picture has
 // them: 'm' top left, 'a' top right, '0' bottom right, '|' bottom left; with
 // mirror, a..m reads left to right. Refuses two taps at one place, three on a
-// line, and taps too far from any rectangle (a tenth of the panel): the
-// failure says why the matrix must not be used.
+// line, and taps more than a tenth of the panel from the corners of any
+// rectangle with sides along its axes: the failure says why.
 failure fit_corners(const normalised_point taps[corner_count], bool mirror, calibration_matrix& matrix);
 
 // A matrix whose determinant is below this squeezes the panel onto a line (or
