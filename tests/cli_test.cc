@@ -142,25 +142,26 @@ TEST(CommandLine, OutputThatCannotBeWrittenIsAFailure) {
 
 // Without the capabilities that override file modes, root meets permissions
 // as any user does; /dev/input is the sandbox's own.
-TEST(CommandLine, BridgeSaysWhyItFoundNoTouchscreen) {
+TEST(CommandLine, BridgeAndCalibrateSayWhyTheyFoundNoTouchscreen) {
   const struct {
-    std::string event_devices;  // made in /dev/input before the bridge starts
-    std::string says;
+    std::string event_devices;  // made in /dev/input before the program starts
+    std::string says;           // after the program's name
   } cases[] = {
       {": > /dev/input/event0",  // a file, not a device: no touchscreen
-       "touchkey-bridge: no touchscreen found among /dev/input/event*\n"},
+       "no touchscreen found among /dev/input/event*\n"},
       {": > /dev/input/event0 && : > /dev/input/event1 && chmod 0 /dev/input/event1",
-       "touchkey-bridge: cannot open 1 of /dev/input/event*: Permission denied; a touchscreen may be among "
-       "them\n"},
+       "cannot open 1 of /dev/input/event*: Permission denied; a touchscreen may be among them\n"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.event_devices);
-    const std::string script = "mkdir /dev/input && " + c.event_devices +
-                               " && exec setpriv --bounding-set -dac_override,-dac_read_search " +
-                               TOUCHKEY_BRIDGE + " --output /dev/out";
-    const finished r = run(TOUCHKEY_SANDBOX, {"sh", "-c", script});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, c.says);
+    for (const program_case& p : {programs[0], programs[4]}) {
+      SCOPED_TRACE(p.name + ": " + c.event_devices);
+      const std::string script = "mkdir /dev/input && " + c.event_devices +
+                                 " && exec setpriv --bounding-set -dac_override,-dac_read_search " + p.path +
+                                 " --output /dev/out";
+      const finished r = run(TOUCHKEY_SANDBOX, {"sh", "-c", script});
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(r.err, p.name + ": " + c.says);
+    }
   }
 }
 

@@ -88,9 +88,13 @@ panel open_panel(const options& opts) {
       cli_fail(failure_status, "cannot open %s: %s", p.path, std::strerror(errno));
   } else {
     found = find_touchscreen();
+    // Without permission to open them, the touchscreen may well be among the
+    // devices: "none found" would send the user looking for hardware.
+    if (found.fd == -1 && found.unopenable > 0)
+      cli_fail(failure_status, "cannot open %d of /dev/input/event*: %s; a touchscreen may be among them",
+               found.unopenable, std::strerror(found.open_errno));
     if (found.fd == -1)
-      cli_fail(failure_status, "no touchscreen found among /dev/input/event*%s%s",
-               found.unopenable ? ": " : "", found.unopenable ? std::strerror(found.open_errno) : "");
+      cli_fail(failure_status, "no touchscreen found among /dev/input/event*");
     p.fd = found.fd;
     p.path = found.path;
     fcntl(p.fd, F_SETFL, fcntl(p.fd, F_GETFL) & ~O_NONBLOCK);  // a person takes their time
