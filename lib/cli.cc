@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "numbers.h"
 
@@ -16,10 +18,6 @@ cli_program the_program = {"touchkey", "", ""};
 
 constexpr int help_value = 'h';
 constexpr int version_value = 0x10000;  // beyond every character a short option can be
-
-// Room for every tool's options plus --help and --version; the tables are
-// small and fixed, so a static copy spares an allocation.
-constexpr std::size_t max_long_options = 32;
 
 void print_message(const char* format, va_list args) {
   std::fprintf(stderr, "%s: ", the_program.name);
@@ -91,22 +89,23 @@ void cli_start(const cli_program& program) { the_program = program; }
 
 int cli_next_option(int argc, char** argv, const char* short_options, const option* long_options) {
   // ':' first (after any '+') makes getopt report a missing value apart from
-  // an unknown option, and print nothing itself.
-  static char shorts[128];
+  // an unknown option, and print nothing itself. The copies take the
+  // program's tables whole, however long.
+  static std::string shorts;
   const bool stop_at_operand = short_options[0] == '+';
-  std::snprintf(shorts, sizeof shorts, "%s:h%s", stop_at_operand ? "+" : "", short_options + stop_at_operand);
+  shorts = std::string(stop_at_operand ? "+" : "") + ":h" + (short_options + stop_at_operand);
 
-  static option longs[max_long_options];
-  std::size_t n = 0;
-  for (const option* o = long_options; o->name != nullptr && n + 3 < max_long_options; ++o)
-    longs[n++] = *o;
-  longs[n++] = {"help", no_argument, nullptr, help_value};
-  longs[n++] = {"version", no_argument, nullptr, version_value};
-  longs[n] = {nullptr, 0, nullptr, 0};
+  static std::vector<option> longs;
+  longs.clear();
+  for (const option* o = long_options; o->name != nullptr; ++o)
+    longs.push_back(*o);
+  longs.push_back({"help", no_argument, nullptr, help_value});
+  longs.push_back({"version", no_argument, nullptr, version_value});
+  longs.push_back({nullptr, 0, nullptr, 0});
 
   opterr = 0;
   const int previous = optind;
-  const int value = getopt_long(argc, argv, shorts, longs, nullptr);
+  const int value = getopt_long(argc, argv, shorts.c_str(), longs.data(), nullptr);
   // The argument getopt has just looked at; short options may share one.
   const char* arg = optind > previous ? argv[optind - 1] : argv[previous];
   switch (value) {
@@ -124,7 +123,7 @@ int cli_next_option(int argc, char** argv, const char* short_options, const opti
       name_option(name, sizeof name, arg, optopt);
       cli_usage_error("%s needs a value", name);
     }
-    case '?': refuse_option(longs, arg, optopt);
+    case '?': refuse_option(longs.data(), arg, optopt);
     default: return value;
   }
 }

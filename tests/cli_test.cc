@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "cli.h"
 #include "test_support.h"
 #include "touch_record.h"
 
@@ -138,6 +139,26 @@ TEST(CommandLine, OutputThatCannotBeWrittenIsAFailure) {
     EXPECT_EQ(r.err, c.says);
   }
   close(full);
+}
+
+// However many options a program has, each of them is known: exits 0 when
+// the last of forty is.
+[[noreturn]] void take_the_last_of_forty_options() {
+  std::vector<std::string> names;
+  for (int i = 0; i < 40; ++i)
+    names.push_back("option-" + std::to_string(i));
+  std::vector<option> table;
+  for (const std::string& name : names)
+    table.push_back({name.c_str(), no_argument, nullptr, 1000 + static_cast<int>(table.size())});
+  table.push_back({nullptr, 0, nullptr, 0});
+  std::string last = "--option-39";
+  char* argv[] = {names[0].data(), last.data(), nullptr};
+  cli_start({"many", "many", ""});
+  std::exit(cli_next_option(2, argv, "", table.data()) == 1039 ? 0 : 1);
+}
+
+TEST(CommandLine, LongOptionTablesAreTakenWhole) {
+  EXPECT_EXIT(take_the_last_of_forty_options(), testing::ExitedWithCode(0), "");
 }
 
 // Without the capabilities that override file modes, root meets permissions
