@@ -140,7 +140,7 @@ TEST(BridgeDecode, StreamsGiveTheRecordsOfTheOneContactFollowed) {
 // Real panels' recordings (evemu text), where present: each contact the
 // bridge follows (slot 0's tracking ids, else BTN_TOUCH) ends in one pen-up.
 TEST(BridgeDecode, RecordedPanelsLiftEveryContact) {
-  const std::filesystem::path folder = "/work/shared/touch-recordings";
+  const std::filesystem::path folder = TOUCHKEY_RECORDINGS;
   if (!std::filesystem::is_directory(folder))
     GTEST_SKIP() << folder << " is absent";
   int recordings = 0;
