@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "alloc_count.h"
+#include "clock.h"
 #include "keypad.h"
 #include "touch_record.h"
 
@@ -40,12 +41,6 @@ constexpr int key_timeout_ms = 5000;
 [[noreturn]] void fail(const std::string& what) {
   std::fprintf(stderr, "touchkey-bench: %s: %s\n", what.c_str(), std::strerror(errno));
   std::exit(1);
-}
-
-std::int64_t now_ns() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return std::int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
 }
 
 // Centre of a 13-key column (0..12) and of a row (0, 1 or 3).
@@ -101,10 +96,10 @@ int open_console() {
 // meaningless. It waits by sleeping rather than in poll, so that the process
 // under test never has a reader to wake with its keys.
 void expect_keys(int console, const char* want, std::size_t count) {
-  const std::int64_t deadline = now_ns() + std::int64_t{key_timeout_ms} * 1000000;
+  const std::int64_t deadline = clock_ns(CLOCK_MONOTONIC) + std::int64_t{key_timeout_ms} * 1000000;
   int queued = 0;
   while (ioctl(console, FIONREAD, &queued) == 0 && static_cast<std::size_t>(queued) < count) {
-    if (now_ns() > deadline)
+    if (clock_ns(CLOCK_MONOTONIC) > deadline)
       fail("keys missing on the console: " + std::to_string(queued) + " of " + std::to_string(count));
     usleep(100);
   }
@@ -136,9 +131,9 @@ void feed(int touch, int console, const workload& w, pid_t reader) {
   }
   // The records after the last key are handled once the reader sleeps in its
   // next read.
-  const std::int64_t deadline = now_ns() + std::int64_t{key_timeout_ms} * 1000000;
+  const std::int64_t deadline = clock_ns(CLOCK_MONOTONIC) + std::int64_t{key_timeout_ms} * 1000000;
   while (!sleeps_in_read(reader)) {
-    if (now_ns() > deadline)
+    if (clock_ns(CLOCK_MONOTONIC) > deadline)
       fail("the process under test did not go back to sleep");
     usleep(100);
   }
@@ -175,7 +170,7 @@ pid_t start_daemon(const char* daemon, const char* preload, std::int64_t* took_n
   int out[2];
   if (pipe2(out, O_CLOEXEC) == -1)
     fail("pipe");
-  const std::int64_t start = now_ns();
+  const std::int64_t start = clock_ns(CLOCK_MONOTONIC);
   const pid_t fg = fork();
   if (fg == -1)
     fail("fork");
@@ -192,7 +187,7 @@ pid_t start_daemon(const char* daemon, const char* preload, std::int64_t* took_n
   int status = 0;
   if (waitpid(fg, &status, 0) == -1)
     fail("waitpid");
-  *took_ns = now_ns() - start;
+  *took_ns = clock_ns(CLOCK_MONOTONIC) - start;
   char line[256] = {};
   const ssize_t n = read(out[0], line, sizeof line - 1);
   close(out[0]);

@@ -168,12 +168,6 @@ pid_t reported_pid(const std::string& line, const std::string& name) {
   return std::regex_match(rest, m, number) ? static_cast<pid_t>(std::stol(m[1])) : -1;
 }
 
-std::int64_t monotonic_ms() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
-}
-
 int poll_until(pollfd& fd, std::int64_t deadline_ms) {
   for (;;) {
     const std::int64_t left = deadline_ms - monotonic_ms();

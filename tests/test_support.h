@@ -10,6 +10,8 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "clock.h"
+
 // A deadline for events in every test: long enough for a loaded machine,
 // short enough that a hang fails instead of stalling the run.
 constexpr int default_timeout_ms = 5000;
@@ -73,8 +75,6 @@ inline std::string read_line(int fd, int timeout_ms = default_timeout_ms) {
 // The PID in touchkeyd's report "NAME sent into background with PID N\n", or
 // -1 when the line is anything else.
 pid_t reported_pid(const std::string& line, const std::string& name);
-
-std::int64_t monotonic_ms();
 
 // poll() on one descriptor until the deadline (monotonic_ms); 0 once passed.
 int poll_until(pollfd& fd, std::int64_t deadline_ms);

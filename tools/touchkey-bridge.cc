@@ -18,6 +18,7 @@
 
 #include "calibration.h"
 #include "cli.h"
+#include "clock.h"
 #include "evdev.h"
 #include "numbers.h"
 #include "panel_events.h"
@@ -206,11 +207,7 @@ void set_up_evdev(int fd, const char* path, options& opts, panel_state& state) {
 }
 
 // Counts time asleep too: a tap made before a suspend is stale after it.
-std::int64_t boot_ms() {
-  timespec now;
-  clock_gettime(CLOCK_BOOTTIME, &now);
-  return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
-}
+std::int64_t boot_ms() { return clock_ms(CLOCK_BOOTTIME); }
 
 // Writes each record whole; a full FIFO drops the record rather than block.
 void write_records(int fifo_fd, const char* output, const touch_record* records, std::size_t count,

@@ -27,6 +27,7 @@
 #include <unistd.h>
 
 #include "cli.h"
+#include "clock.h"
 #include "numbers.h"
 #include "tap_records.h"
 
@@ -98,12 +99,6 @@ options parse_options(int argc, char** argv) {
   if (!opts.at && opts.text.empty())
     cli_usage_error("nothing to type");
   return opts;
-}
-
-std::int64_t monotonic_ms() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
 }
 
 // The low 16 bits of the monotonic milliseconds, as a driver stamps records.
