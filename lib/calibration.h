@@ -52,6 +52,10 @@ constexpr double least_determinant = 1e-3;
 constexpr const char* singular_matrix = "is singular: it squeezes the whole panel onto a line of the keypad";
 bool is_singular(const calibration_matrix& m);
 
+// Where touchkey-calibrate writes the calibration and touchkey-bridge looks
+// for it; a literal, so that the programs' help texts can name it too.
+#define TOUCHKEY_CALIBRATION_FILE "/etc/touchkey/calibration"
+
 // The calibration file: comment lines starting with '#', blank lines, and one
 // line "a,b,c,d,e,f", not singular. Fails when it cannot be read (error
 // ENOENT: it is absent) or holds no such matrix.

@@ -27,7 +27,6 @@
 namespace {
 
 constexpr int failure_status = 1;
-constexpr const char* default_calibration = "/etc/touchkey/calibration";
 
 struct options {
   const char* device = nullptr;  // nullptr: find the first touchscreen
@@ -52,7 +51,8 @@ constexpr cli_program program = {
     "  --y-range MIN,MAX  the panel's y range, in place of what it reports\n"
     "  --matrix A,B,C,D,E,F\n"
     "                     the calibration matrix: normalised panel x, y to keypad\n"
-    "  --calibration FILE the matrix's file (default /etc/touchkey/calibration,\n"
+    "  --calibration FILE the matrix's file (default " TOUCHKEY_CALIBRATION_FILE
+    ",\n"
     "                     read when it exists)\n"
     "  --swap-xy          the panel's y is the keypad's x, and its x the keypad's y\n"
     "  --invert-x         the keypad's x runs the other way (after any swap)\n"
@@ -154,7 +154,7 @@ void load_calibration(options& opts, char* source, std::size_t size) {
     std::snprintf(source, size, "from --matrix");
     return;
   }
-  const char* path = opts.calibration != nullptr ? opts.calibration : default_calibration;
+  const char* path = opts.calibration != nullptr ? opts.calibration : TOUCHKEY_CALIBRATION_FILE;
   const failure why = read_calibration(path, opts.mapping.matrix);
   if (!why) {
     std::snprintf(source, size, "from %s", path);

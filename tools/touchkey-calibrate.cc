@@ -18,7 +18,6 @@
 namespace {
 
 constexpr int failure_status = 1;
-constexpr const char* default_output = "/etc/touchkey/calibration";
 
 const cli_program program = {
     "touchkey-calibrate",
@@ -28,13 +27,14 @@ const cli_program program = {
     "                       (default: the first touchscreen)\n"
     "  --x-range MIN,MAX    the panel's x range (needed for recorded events)\n"
     "  --y-range MIN,MAX    the panel's y range (needed for recorded events)\n"
-    "  --output FILE        where to write the calibration (default /etc/touchkey/calibration)\n"
+    "  --output FILE        where to write the calibration (default " TOUCHKEY_CALIBRATION_FILE
+    ")\n"
     "  --mirror             the keypad mirrored: a..m reads left to right\n"
     "  --help, --version\n"};
 
 struct options {
   const char* device = nullptr;  // nullptr: find the first touchscreen
-  const char* output = default_output;
+  const char* output = TOUCHKEY_CALIBRATION_FILE;
   axis_range x, y;
   bool x_given = false, y_given = false;
   bool mirror = false;
@@ -273,7 +273,7 @@ int main(int argc, char** argv) {
   std::printf("Matrix: %s\n", matrix);
   print_picture(mapping, taps);
   std::printf("Written to %s. To apply it, ", opts.output);
-  if (std::strcmp(opts.output, default_output) == 0)
+  if (std::strcmp(opts.output, TOUCHKEY_CALIBRATION_FILE) == 0)
     std::printf(
         "restart the bridge (systemctl restart touchkey-bridge): it reads the file when it starts.\n");
   else
