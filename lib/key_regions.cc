@@ -95,3 +95,13 @@ void no_key_point(std::int16_t& x, std::int16_t& y) {
   x = the_scan().no_key_x;
   y = the_scan().no_key_y;
 }
+
+char key_glyph(unsigned char key) {
+  switch (key) {
+    case '\b': return '<';
+    case ' ': return '~';
+    case '\n': return '>';
+    case 0: return ' ';
+    default: return static_cast<char>(key);
+  }
+}

@@ -19,3 +19,7 @@ bool key_centre(unsigned char key, std::int16_t& x, std::int16_t& y);
 
 // A positive point that lies on no key.
 void no_key_point(std::int16_t& x, std::int16_t& y);
+
+// The key as one character in a terminal cell, as touchkey-calibrate draws the
+// keypad: '<' backspace, '~' space, '>' Enter, ' ' no key.
+char key_glyph(unsigned char key);

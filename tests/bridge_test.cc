@@ -358,9 +358,8 @@ TEST(BridgeFifo, ALinkSwappedInForTheNewFifoIsNotFollowed) {
   const std::string victim = dir / "victim";
   write_file(victim, "keep me", 0644);
   link_swapped_in_after_mkfifo = victim;
-  testing::internal::CaptureStderr();
-  const int fd = open_output_fifo((dir / "tsdev").c_str());
-  testing::internal::GetCapturedStderr();
+  failure why;
+  const int fd = open_output_fifo((dir / "tsdev").c_str(), why);
   link_swapped_in_after_mkfifo.clear();
   EXPECT_EQ(fd, -1);
   struct stat st;
@@ -372,7 +371,8 @@ TEST(BridgeFifo, CreatesAMissingFifoRootOnlyAndReusesAPrivateOne) {
   temp_dir dir;
   const std::string path = dir / "tsdev";
   const mode_t old_umask = umask(0277);  // even a stingy umask leaves 0600
-  int fd = open_output_fifo(path.c_str());
+  failure why;
+  int fd = open_output_fifo(path.c_str(), why);
   umask(old_umask);
   ASSERT_NE(fd, -1);
   struct stat st;
@@ -384,7 +384,7 @@ TEST(BridgeFifo, CreatesAMissingFifoRootOnlyAndReusesAPrivateOne) {
   EXPECT_EQ(fcntl(fd, F_GETFL) & (O_ACCMODE | O_NONBLOCK), O_RDWR | O_NONBLOCK);
   close(fd);
 
-  fd = open_output_fifo(path.c_str());
+  fd = open_output_fifo(path.c_str(), why);
   EXPECT_NE(fd, -1);
   close(fd);
 }
@@ -418,18 +418,17 @@ TEST(BridgeFifo, RefusesWhatItWouldNotHaveCreated) {
     temp_dir dir;
     const std::string path = std::string(c.what) == "missing directory" ? dir / "none/tsdev" : dir / "tsdev";
     c.make(path, dir.path);
-    testing::internal::CaptureStderr();
-    const int fd = open_output_fifo(path.c_str());
-    const std::string message = testing::internal::GetCapturedStderr();
+    failure why;
+    const int fd = open_output_fifo(path.c_str(), why);
+    const std::string& message = why.message;
     EXPECT_EQ(fd, -1) << c.what;
     EXPECT_NE(message.find(c.message), std::string::npos) << c.what << ": " << message;
     EXPECT_NE(message.find(path), std::string::npos) << c.what << ": " << message;
   }
   temp_dir dir;
   write_file(dir / "tsdev", "keep me");
-  testing::internal::CaptureStderr();
-  open_output_fifo((dir / "tsdev").c_str());
-  testing::internal::GetCapturedStderr();
+  failure why;
+  open_output_fifo((dir / "tsdev").c_str(), why);
   EXPECT_EQ(read_file(dir / "tsdev"), "keep me");
 }
 
@@ -472,7 +471,8 @@ TEST(BridgeStale, RecordsUnreadFor250MsWithNoReaderTakingAnyAreStale) {
 
 TEST(BridgeStale, DiscardTakesOnlyTheStaleRecordsOutOfTheFifo) {
   temp_dir dir;
-  const int fd = open_output_fifo((dir / "tsdev").c_str());
+  failure why;
+  const int fd = open_output_fifo((dir / "tsdev").c_str(), why);
   ASSERT_NE(fd, -1);
   static pending_log log;
   log.total = 0;

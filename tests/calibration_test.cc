@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "calibration.h"
+#include "key_regions.h"
 #include "keypad.h"
 #include "test_support.h"
 #include "touch_record.h"
@@ -227,8 +228,6 @@ std::vector<std::string> picture_in(const std::string& out) {
   return picture;
 }
 
-char glyph(unsigned char key) { return key == '\b' ? '<' : key == ' ' ? '~' : key == '\n' ? '>' : char(key); }
-
 // The keys under the pen-up records that touchkey-bridge writes for stream,
 // drawn as the picture draws them.
 std::string keys_typed(const temp_dir& dir, const std::string& stream, const std::string& x_range,
@@ -247,7 +246,7 @@ std::string keys_typed(const temp_dir& dir, const std::string& stream, const std
   for (pollfd readable = {fifo, POLLIN, 0}; keys.size() < taps && poll_until(readable, deadline) == 1;) {
     touch_record record;
     if (read(fifo, &record, sizeof record) == sizeof record && record.pressure == 0)
-      keys += glyph(keypad_key_at(record.x, record.y));
+      keys += key_glyph(keypad_key_at(record.x, record.y));
   }
   EXPECT_EQ(wait_exit(bridge.pid), 0);
   EXPECT_EQ(read_all(bridge.err), "");

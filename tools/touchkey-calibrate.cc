@@ -6,14 +6,14 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "calibration.h"
 #include "cli.h"
 #include "evdev.h"
-#include "panel_events.h"
+#include "key_regions.h"
+#include "panel.h"
 
 namespace {
 
@@ -35,8 +35,7 @@ const cli_program program = {
 struct options {
   const char* device = nullptr;  // nullptr: find the first touchscreen
   const char* output = TOUCHKEY_CALIBRATION_FILE;
-  axis_range x, y;
-  bool x_given = false, y_given = false;
+  given_ranges ranges;
   bool mirror = false;
 };
 
@@ -53,12 +52,12 @@ options parse_options(int argc, char** argv) {
       case 'o': opts.output = optarg; break;
       case 'm': opts.mirror = true; break;
       case 'x':
-        parse_range_option("--x-range", optarg, opts.x.min, opts.x.max);
-        opts.x_given = true;
+        parse_range_option("--x-range", optarg, opts.ranges.x.min, opts.ranges.x.max);
+        opts.ranges.x_given = true;
         break;
       case 'y':
-        parse_range_option("--y-range", optarg, opts.y.min, opts.y.max);
-        opts.y_given = true;
+        parse_range_option("--y-range", optarg, opts.ranges.y.min, opts.ranges.y.max);
+        opts.ranges.y_given = true;
         break;
       default: cli_usage_error("unknown option");
     }
@@ -68,115 +67,48 @@ options parse_options(int argc, char** argv) {
   return opts;
 }
 
-struct panel {
-  int fd = -1;
-  const char* path = nullptr;
-  bool is_device = false;  // an evdev device, not a recorded stream
-  panel_state state;
-  axis_range x, y;
-};
-
-// Opens the panel the way the bridge does, and takes it for this program
-// alone: a running bridge must type nothing while the corners are tapped.
-panel open_panel(const options& opts) {
-  static touchscreen_search found;  // static: the panel's path points into it
+// Opens the panel as the bridge does, and takes it for this program alone: a
+// running bridge must type nothing while the corners are tapped. Reads wait,
+// for a person takes their time.
+panel take_panel(const options& opts) {
   panel p;
-  p.path = opts.device;
-  if (p.path != nullptr) {
-    p.fd = open(p.path, O_RDONLY | O_CLOEXEC);
-    if (p.fd == -1)
-      cli_fail(failure_status, "cannot open %s: %s", p.path, std::strerror(errno));
-  } else {
-    found = find_touchscreen();
-    // Without permission to open them, the touchscreen may well be among the
-    // devices: "none found" would send the user looking for hardware.
-    if (found.fd == -1 && found.unopenable > 0)
-      cli_fail(failure_status, "cannot open %d of /dev/input/event*: %s; a touchscreen may be among them",
-               found.unopenable, std::strerror(found.open_errno));
-    if (found.fd == -1)
-      cli_fail(failure_status, "no touchscreen found among /dev/input/event*");
-    p.fd = found.fd;
-    p.path = found.path;
-    fcntl(p.fd, F_SETFL, fcntl(p.fd, F_GETFL) & ~O_NONBLOCK);  // a person takes their time
-  }
-  p.is_device = is_evdev(p.fd);
-  if (p.is_device) {
-    if (!read_panel_ranges(p.fd, p.x, p.y, p.state.multi_touch) && !(opts.x_given && opts.y_given))
-      cli_fail(failure_status, "%s reports no x and y axes", p.path);
-    if (!grab_device(p.fd))
-      cli_fail(failure_status, "cannot take %s for calibrating: %s", p.path, std::strerror(errno));
-  } else if (!opts.x_given || !opts.y_given) {
-    cli_usage_error("%s is not an evdev device; give --x-range and --y-range", p.path);
-  }
-  if (opts.x_given)
-    p.x = opts.x;
-  if (opts.y_given)
-    p.y = opts.y;
-  if (p.x.min >= p.x.max || p.y.min >= p.y.max)
-    cli_fail(failure_status, "%s reports empty axis ranges; give --x-range and --y-range", p.path);
+  failure why = open_panel(opts.device, true, p);
+  if (!why)
+    why = set_up_panel(p, opts.ranges);
+  if (why)
+    cli_fail(why);
+  if (p.is_device && !grab_device(p.fd))
+    cli_fail(failure_status, "cannot take %s for calibrating: %s", p.path.c_str(), std::strerror(errno));
   return p;
 }
 
-// Events read but not yet looked at, and the touch in progress.
-struct tap_reader {
-  unsigned char bytes[64 * sizeof(input_event)];
-  std::size_t start = 0, end = 0;
-  bool touching = false;
-  std::int32_t x = 0, y = 0;  // the touch's last frame
-};
-
-// Reads up to the next lift: true with the position of the touch's last
-// frame, false when the input ends first.
-bool next_tap(panel& p, tap_reader& r, std::int32_t& x, std::int32_t& y) {
+// Asks for a tap on each corner until the four fit: the matrix, and the taps
+// (panel units) in taps. A recording gets one try; its end ends the program.
+calibration_matrix fit_taps(panel& p, const options& opts, std::int32_t taps[corner_count][2]) {
   for (;;) {
-    while (r.end - r.start >= sizeof(input_event)) {
-      input_event event;
-      std::memcpy(&event, r.bytes + r.start, sizeof event);
-      r.start += sizeof event;
-      const event_outcome outcome = feed_event(p.state, event);
-      if (outcome == event_outcome::none)
-        continue;
-      if (outcome == event_outcome::resync) {
-        // A touch whose frames were lost may have been anywhere: not a tap.
-        device_snapshot snapshot;
-        if (read_snapshot(p.fd, snapshot))
-          apply_snapshot(p.state, snapshot);
-        else
-          forget_touch(p.state);
-        r.touching = false;
+    normalised_point points[corner_count];
+    for (int i = 0; i < corner_count; ++i) {
+      std::printf("Touch the %s corner of the screen, then lift.\n", corner_names[i]);
+      std::fflush(stdout);
+      failure why;
+      if (!next_tap(p, taps[i][0], taps[i][1], why)) {
+        if (why)
+          cli_fail(why);
+        cli_fail(failure_status, "%s ended after %d of the four taps; %s is left as it was", p.path.c_str(),
+                 i, opts.output);
       }
-      const contact& c = followed_contact(p.state);
-      if (c.down) {
-        r.touching = true;
-        r.x = c.x;
-        r.y = c.y;
-      } else if (r.touching) {
-        r.touching = false;
-        x = r.x;
-        y = r.y;
-        return true;
-      }
+      std::printf("  %s: panel %d,%d\n", corner_names[i], taps[i][0], taps[i][1]);
+      std::fflush(stdout);  // before any refusal on standard error
+      points[i] = {normalise(taps[i][0], p.x), normalise(taps[i][1], p.y)};
     }
-    std::memmove(r.bytes, r.bytes + r.start, r.end - r.start);
-    r.end -= r.start;
-    r.start = 0;
-    const ssize_t got = read(p.fd, r.bytes + r.end, sizeof r.bytes - r.end);
-    if (got == 0)
-      return false;
-    if (got == -1 && errno != EINTR)
-      cli_fail(failure_status, "cannot read %s: %s", p.path, std::strerror(errno));
-    if (got > 0)
-      r.end += static_cast<std::size_t>(got);
-  }
-}
-
-char glyph(unsigned char key) {
-  switch (key) {
-    case '\b': return '<';
-    case ' ': return '~';
-    case '\n': return '>';
-    case 0: return ' ';
-    default: return static_cast<char>(key);
+    calibration_matrix fitted;
+    const failure refused = fit_corners(points, opts.mirror, fitted);
+    if (!refused)
+      return fitted;
+    // A person can tap again; a recording cannot.
+    if (!p.is_device)
+      cli_fail(failure_status, "refused: %s; %s is left as it was", refused.message.c_str(), opts.output);
+    std::printf("That will not do: %s. Once more, from the first corner.\n", refused.message.c_str());
   }
 }
 
@@ -205,7 +137,7 @@ void print_picture(const panel_mapping& mapping, const std::int32_t taps[corner_
       }
       const keypad_point k = map_point(mapping, static_cast<std::int32_t>(std::lround(x)),
                                        static_cast<std::int32_t>(std::lround(y)));
-      line[n++] = glyph(keypad_key_at(static_cast<std::int16_t>(k.x), static_cast<std::int16_t>(k.y)));
+      line[n++] = key_glyph(keypad_key_at(static_cast<std::int16_t>(k.x), static_cast<std::int16_t>(k.y)));
     }
     line[n] = '\0';
     std::printf("%s\n", line);
@@ -218,35 +150,13 @@ void print_picture(const panel_mapping& mapping, const std::int32_t taps[corner_
 int main(int argc, char** argv) {
   cli_start(program);
   const options opts = parse_options(argc, argv);
-  panel p = open_panel(opts);
+  panel p = take_panel(opts);
   std::printf(
       "Calibrating %s (x %d..%d, y %d..%d). Touch each corner of the screen where asked, as close to\n"
       "the corner as you can, and lift.\n",
-      p.path, p.x.min, p.x.max, p.y.min, p.y.max);
-
-  tap_reader reader;
+      p.path.c_str(), p.x.min, p.x.max, p.y.min, p.y.max);
   std::int32_t taps[corner_count][2];
-  calibration_matrix fitted;
-  for (failure refused = failure_of("no taps yet"); refused;) {
-    normalised_point points[corner_count];
-    for (int i = 0; i < corner_count; ++i) {
-      std::printf("Touch the %s corner of the screen, then lift.\n", corner_names[i]);
-      std::fflush(stdout);
-      if (!next_tap(p, reader, taps[i][0], taps[i][1]))
-        cli_fail(failure_status, "%s ended after %d of the four taps; %s is left as it was", p.path, i,
-                 opts.output);
-      std::printf("  %s: panel %d,%d\n", corner_names[i], taps[i][0], taps[i][1]);
-      std::fflush(stdout);  // before any refusal on standard error
-      points[i] = {normalise(taps[i][0], p.x), normalise(taps[i][1], p.y)};
-    }
-    refused = fit_corners(points, opts.mirror, fitted);
-    if (!refused)
-      break;
-    // A person can tap again; a recording cannot.
-    if (!p.is_device)
-      cli_fail(failure_status, "refused: %s; %s is left as it was", refused.message.c_str(), opts.output);
-    std::printf("That will not do: %s. Once more, from the first corner.\n", refused.message.c_str());
-  }
+  const calibration_matrix fitted = fit_taps(p, opts, taps);
 
   char when[32];
   const std::time_t now = std::time(nullptr);
@@ -256,7 +166,7 @@ int main(int argc, char** argv) {
   std::snprintf(
       comment, sizeof comment,
       "# made %s by touchkey-calibrate%s from %s (x %d..%d, y %d..%d), corner taps %d,%d %d,%d %d,%d %d,%d",
-      when, opts.mirror ? " --mirror" : "", p.path, p.x.min, p.x.max, p.y.min, p.y.max, taps[0][0],
+      when, opts.mirror ? " --mirror" : "", p.path.c_str(), p.x.min, p.x.max, p.y.min, p.y.max, taps[0][0],
       taps[0][1], taps[1][0], taps[1][1], taps[2][0], taps[2][1], taps[3][0], taps[3][1]);
   if (const failure why = write_calibration(opts.output, fitted, comment))
     cli_fail(why);
