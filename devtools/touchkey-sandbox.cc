@@ -155,10 +155,8 @@ bool in_user_namespace() {
 // Checked before anything is set up, from the machine's own /dev and /proc.
 std::string real_console_or_exit() {
   // TIOCSTI into the machine's console needs CAP_SYS_ADMIN in its namespace.
-  if (in_user_namespace()) {
-    std::printf("touchkey-sandbox: real console unavailable: in a user namespace\n");
-    std::exit(unavailable_status);
-  }
+  if (in_user_namespace())
+    cli_fail(unavailable_status, "real console unavailable: in a user namespace");
   const int tty0 = open("/dev/tty0", O_RDONLY | O_NOCTTY | O_CLOEXEC);
   if (tty0 == -1)
     cli_fail(unavailable_status, "real console unavailable: /dev/tty0: %s", std::strerror(errno));

@@ -9,8 +9,9 @@
 
 int main(int argc, char** argv) {
   const text_records taps = records_for_text(argc == 2 ? argv[1] : "");
-  if (argc != 2 || !taps.error.empty()) {
-    std::fprintf(stderr, "system_test_events: usage: system_test_events TEXT (%s)\n", taps.error.c_str());
+  if (argc != 2 || taps.refused) {
+    std::fprintf(stderr, "system_test_events: usage: system_test_events TEXT (%s)\n",
+                 taps.refused.message.c_str());
     return 2;
   }
   std::vector<input_event> events;

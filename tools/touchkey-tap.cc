@@ -174,8 +174,8 @@ int main(int argc, char** argv) {
     append_tap(records, opts.at_x, opts.at_y);
   } else {
     text_records typed = records_for_text(opts.text);
-    if (!typed.error.empty())
-      cli_fail(usage_status, "cannot type that: %s", typed.error.c_str());
+    if (typed.refused)
+      cli_fail(usage_status, "cannot type that: %s", typed.refused.message.c_str());
     records = std::move(typed.records);
   }
 
