@@ -6,6 +6,7 @@
 // the same workload in alternating rounds from a FIFO of its own.
 // usage: touchkey-bench TOUCHKEYD FLOOR ALLOC_COUNT_LIB [ROUNDS [RECORDS]]
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -43,16 +44,6 @@ constexpr int key_timeout_ms = 5000;
   std::exit(1);
 }
 
-// Centre of a 13-key column (0..12) and of a row (0, 1 or 3).
-std::int16_t column_x(int column) {
-  constexpr int width = keypad_x_last + 1 - keypad_x_first;
-  return static_cast<std::int16_t>(keypad_x_first + (2 * column + 1) * width / 26);
-}
-std::int16_t row_y(int row) {
-  constexpr int height = keypad_y_last + 1 - keypad_y_first;
-  return static_cast<std::int16_t>(keypad_y_first + (2 * row + 1) * height / 8);
-}
-
 // The workload: for each key, a pen-down on it, the pen-up that types it and
 // a pen-up on no key. Keys cycle through the letter rows, so no key follows
 // itself and none is suppressed. The stamp field carries the key for the floor.
@@ -62,16 +53,18 @@ struct workload {
 };
 
 workload make_workload(std::size_t records) {
+  // The letter rows are the layout's first 26 keys.
+  const std::array<key_rectangle, keypad_key_count> keys = keypad_rectangles();
+  constexpr std::size_t letters = 26;
   workload w;
   for (std::size_t i = 0; w.records.size() < records; ++i) {
-    const int column = static_cast<int>(i % 13);
-    const int row = static_cast<int>(i / 13 % 2);
-    const char key = static_cast<char>((row == 0 ? 'm' : 'z') - column);
-    const std::int16_t x = column_x(column);
-    const std::int16_t y = row_y(row);
+    const key_rectangle& k = keys[i % letters];
+    const auto x = static_cast<std::int16_t>((k.left + k.right) / 2);
+    const auto y = static_cast<std::int16_t>((k.top + k.bottom) / 2);
+    const auto key = static_cast<char>(k.key);
     w.records.push_back({100, x, y, 0});
     w.records.push_back({0, x, y, key});
-    w.records.push_back({0, 5000, y, 0});
+    w.records.push_back({0, keypad_x_last + 1, y, 0});
     w.keys += key;
   }
   return w;

@@ -8,7 +8,7 @@
 
 #include "fault.h"
 #include "fuzz_input.h"
-#include "keypad_bands.h"
+#include "keypad.h"
 #include "tap_records.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const touch_record& up = taps.records[i + 1];
     if (down.pressure == 0 || up.pressure != 0 || down.x != up.x || down.y != up.y)
       fault("a tap is not a pen-down and a pen-up at one point");
-    const unsigned char key = oracle::key_at(up.x, up.y);
+    const unsigned char key = keypad_key_at(up.x, up.y);
     if (key != 0 && key == previous)
       fault("a key directly follows itself and would be taken for a repeat");
     if (key != 0)

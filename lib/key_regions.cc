@@ -1,6 +1,9 @@
-// Finds the keypad's key regions by scanning the raw plane with the layout
-// function: a coarse grid first, then each edge walked to the exact unit.
+// The keypad's key regions on the positive raw plane: the layout's own
+// rectangles, cut to the points a panel reports.
 #include "key_regions.h"
+
+#include <algorithm>
+#include <array>
 
 #include "keypad.h"
 
@@ -8,78 +11,20 @@ namespace {
 
 constexpr std::int32_t lowest = 1;  // 0 is what a panel reports without a position
 constexpr std::int32_t highest = 32767;
-// Far narrower than any key, so the grid lands inside every one of them.
-constexpr std::int32_t grid_step = 16;
 
-struct plane_scan {
-  key_region regions[256] = {};
-  std::int16_t no_key_x = 0, no_key_y = 0;
-};
-
-unsigned char key_at(std::int32_t x, std::int32_t y) {
-  return keypad_key_at(static_cast<std::int16_t>(x), static_cast<std::int16_t>(y));
-}
-
-// Moves each edge of a grid-found box outwards while the key goes on. Keys are
-// rectangles, so walking along the box's middle lines finds the true edges.
-void widen_to_exact_edges(key_region& r) {
-  const std::int32_t mid_x = (r.left + r.right) / 2;
-  const std::int32_t mid_y = (r.top + r.bottom) / 2;
-  while (r.left > lowest && key_at(r.left - 1, mid_y) == r.key)
-    --r.left;
-  while (r.right < highest && key_at(r.right + 1, mid_y) == r.key)
-    ++r.right;
-  while (r.top > lowest && key_at(mid_x, r.top - 1) == r.key)
-    --r.top;
-  while (r.bottom < highest && key_at(mid_x, r.bottom + 1) == r.key)
-    ++r.bottom;
-}
-
-plane_scan scan_plane() {
-  plane_scan scan;
-  bool found_no_key = false;
-  for (std::int32_t y = lowest; y <= highest; y += grid_step) {
-    for (std::int32_t x = lowest; x <= highest; x += grid_step) {
-      const unsigned char key = key_at(x, y);
-      if (key == 0) {
-        if (!found_no_key) {
-          scan.no_key_x = static_cast<std::int16_t>(x);
-          scan.no_key_y = static_cast<std::int16_t>(y);
-          found_no_key = true;
-        }
-        continue;
-      }
-      key_region& r = scan.regions[key];
-      const auto px = static_cast<std::int16_t>(x);
-      const auto py = static_cast<std::int16_t>(y);
-      if (r.key == 0) {
-        r = {key, px, py, px, py};
-        continue;
-      }
-      if (px < r.left)
-        r.left = px;
-      if (px > r.right)
-        r.right = px;
-      if (py < r.top)
-        r.top = py;
-      if (py > r.bottom)
-        r.bottom = py;
-    }
-  }
-  for (key_region& r : scan.regions)
-    if (r.key != 0)
-      widen_to_exact_edges(r);
-  return scan;
-}
-
-const plane_scan& the_scan() {
-  static const plane_scan scan = scan_plane();
-  return scan;
-}
+std::int16_t on_plane(std::int32_t v) { return static_cast<std::int16_t>(std::clamp(v, lowest, highest)); }
 
 }  // namespace
 
-const key_region* key_regions() { return the_scan().regions; }
+const key_region* key_regions() {
+  static const std::array<key_region, 256> regions = [] {
+    std::array<key_region, 256> by_key = {};
+    for (const key_rectangle& r : keypad_rectangles())
+      by_key[r.key] = {r.key, on_plane(r.left), on_plane(r.top), on_plane(r.right), on_plane(r.bottom)};
+    return by_key;
+  }();
+  return regions.data();
+}
 
 bool key_centre(unsigned char key, std::int16_t& x, std::int16_t& y) {
   const key_region& r = key_regions()[key];
@@ -87,13 +32,13 @@ bool key_centre(unsigned char key, std::int16_t& x, std::int16_t& y) {
     return false;
   x = static_cast<std::int16_t>((r.left + r.right) / 2);
   y = static_cast<std::int16_t>((r.top + r.bottom) / 2);
-  // A region that is not a plain rectangle could have its middle elsewhere.
-  return key_at(x, y) == key;
+  return true;
 }
 
 void no_key_point(std::int16_t& x, std::int16_t& y) {
-  x = the_scan().no_key_x;
-  y = the_scan().no_key_y;
+  // Just right of the keypad's top-right key.
+  x = static_cast<std::int16_t>(keypad_x_last + 1);
+  y = static_cast<std::int16_t>(keypad_y_first);
 }
 
 char key_glyph(unsigned char key) {
