@@ -19,7 +19,6 @@
 // pen-up's key is always typed; the clock is read once per pen-up record.
 #include <array>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
@@ -180,11 +179,7 @@ extern "C" ssize_t fake_read(int fd, void* buffer, size_t size) {
   return serve_read(buffer, size);
 }
 
-extern "C" int fake_ioctl(int fd, unsigned long request, ...) {
-  va_list rest;
-  va_start(rest, request);
-  void* argument = va_arg(rest, void*);
-  va_end(rest);
+extern "C" int fake_ioctl(int fd, unsigned long request, void* argument) {
   if (run.active && fd == touch_fd)
     return serve_calibration(request, argument);
   if (run.active && fd == tty_fd)

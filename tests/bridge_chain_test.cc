@@ -8,12 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <linux/input.h>
 #include <string>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 #include <vector>
 
@@ -25,11 +23,8 @@ namespace {
 
 // One tap at a panel point, as a single-touch panel reports it.
 void tap(int panel_fd, int x, int y) {
-  const input_event events[] = {
-      ev(EV_KEY, BTN_TOUCH, 1),  ev(EV_ABS, ABS_X, x),     ev(EV_ABS, ABS_Y, y),
-      ev(EV_SYN, SYN_REPORT, 0), ev(EV_KEY, BTN_TOUCH, 0), ev(EV_SYN, SYN_REPORT, 0),
-  };
-  ASSERT_EQ(write(panel_fd, events, sizeof events), static_cast<ssize_t>(sizeof events));
+  const std::string events = tap_events(x, y);
+  ASSERT_EQ(write(panel_fd, events.data(), events.size()), static_cast<ssize_t>(events.size()));
 }
 
 std::string visible(const std::string& text) {
@@ -47,10 +42,7 @@ TEST(BridgeChain, TapsOnThePanelArriveAsTextOnTheConsoleAndStaleTapsNever) {
   // Raw, so each typed byte can be read at once and none is echoed back.
   const int console = open(console_path, O_RDWR | O_NOCTTY | O_NONBLOCK);
   ASSERT_NE(console, -1) << console_path << ": " << std::strerror(errno);
-  termios mode;
-  ASSERT_EQ(tcgetattr(console, &mode), 0);
-  cfmakeraw(&mode);
-  ASSERT_EQ(tcsetattr(console, TCSANOW, &mode), 0);
+  ASSERT_TRUE(make_raw(console));
   if (!pushed_keys_arrive_intact(console))
     GTEST_SKIP() << pushed_keys_broken;
 

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
@@ -147,20 +146,12 @@ TEST(BridgeDecode, RecordedPanelsLiftEveryContact) {
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     if (entry.path().filename().string().find(".ev") == std::string::npos)
       continue;
-    std::vector<input_event> events;
+    const std::vector<input_event> events = read_recording(entry.path()).events;
     int slot = 0, slot0_contacts = 0, touches = 0;
-    std::istringstream lines(read_file(entry.path()));
-    for (std::string line; std::getline(lines, line);) {
-      std::istringstream fields(line);  // E: SECONDS TYPE CODE VALUE, type and code in hex
-      std::string tag, seconds;
-      unsigned type = 0, code = 0;
-      int value = 0;
-      if (!(fields >> tag >> seconds >> std::hex >> type >> code >> std::dec >> value) || tag != "E:")
-        continue;
-      events.push_back(ev(static_cast<std::uint16_t>(type), static_cast<std::uint16_t>(code), value));
-      slot = type == EV_ABS && code == ABS_MT_SLOT ? value : slot;
-      slot0_contacts += type == EV_ABS && code == ABS_MT_TRACKING_ID && slot == 0 && value >= 0;
-      touches += type == EV_KEY && code == BTN_TOUCH && value == 1;
+    for (const input_event& e : events) {
+      slot = e.type == EV_ABS && e.code == ABS_MT_SLOT ? e.value : slot;
+      slot0_contacts += e.type == EV_ABS && e.code == ABS_MT_TRACKING_ID && slot == 0 && e.value >= 0;
+      touches += e.type == EV_KEY && e.code == BTN_TOUCH && e.value == 1;
     }
     panel_mapping mapping;
     mapping.x = mapping.y = {0, 32767};
@@ -496,9 +487,8 @@ spawn_request bridge(std::vector<std::string> args) {
   return {.argv = args, .in = new_pipe, .out = inherited};
 }
 
-void write_events(int fd, const std::vector<input_event>& events) {
-  const auto size = static_cast<ssize_t>(events.size() * sizeof(input_event));
-  ASSERT_EQ(write(fd, events.data(), static_cast<std::size_t>(size)), size);
+void write_events(int fd, const std::string& bytes) {
+  ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
 }
 
 // The records that reach the FIFO within the deadline, up to count.
@@ -529,7 +519,7 @@ struct BridgeProgram : testing::Test {
 TEST_F(BridgeProgram, ServesARecordedStreamAndLeavesTheFifoOnSigint) {
   spawned run = spawn(bridge({"--device", "/dev/stdin", "--output", fifo_path, "--x-range", "0,3599",
                               "--y-range", "0,3849", "--invert-y"}));
-  write_events(run.in, frames({{touch(1), axis(ABS_X, 3450), axis(ABS_Y, 850)}, {touch(0)}}));
+  write_events(run.in, tap_events(3450, 850));
   const std::vector<point> expected = {{1, 3700, 3149}, {0, 3700, 3149}};
   EXPECT_EQ(read_records(fifo, 2), expected);
 
@@ -593,8 +583,7 @@ TEST_F(BridgeProgram, NeverBlocksOnAFullFifoAndWritesOnlyWholeRecords) {
   std::vector<input_event> taps;
   for (int i = 0; i < 2000; ++i)
     taps.insert(taps.end(), {touch(1), syn(), touch(0), syn()});
-  write_file(dir / "taps",
-             std::string(reinterpret_cast<const char*>(taps.data()), taps.size() * sizeof taps[0]));
+  write_file(dir / "taps", event_bytes(taps));
 
   // A recorded file ends the bridge once it is read: only a blocked write
   // could keep it.
@@ -621,7 +610,7 @@ TEST_F(BridgeProgram, TakesBackATapThatNobodyReadWithin250Ms) {
   // The bridge writes no earlier than this; a later reading would depend on
   // how soon this process wakes up.
   const std::int64_t written = monotonic_ms();
-  write_events(run.in, frames({{touch(1), axis(ABS_X, 3450), axis(ABS_Y, 850)}, {touch(0)}}));
+  write_events(run.in, tap_events(3450, 850));
 
   ASSERT_TRUE(wait_for_inotify(inotify, IN_MODIFY, written + 5000));
   ASSERT_TRUE(wait_for_inotify(inotify, IN_ACCESS, written + 5000));
@@ -669,7 +658,7 @@ TEST_F(BridgeProgram, RecordsOfAnotherWriterAreTakenBackOnlyWhenNobodyReads) {
     const int watch = inotify_init1(IN_CLOEXEC);
     ASSERT_NE(inotify_add_watch(watch, fifo_path.c_str(), IN_MODIFY | IN_ACCESS), -1);
     if (reader) {
-      write_events(run.in, press(3450, 850));
+      write_events(run.in, event_bytes(press(3450, 850)));
       ASSERT_TRUE(wait_for_inotify(watch, IN_MODIFY, written + default_timeout_ms));
       EXPECT_FALSE(wait_for_inotify(watch, IN_ACCESS, written + 100)) << "taken back at once";
       const std::vector<point> expected = {{0, 1, 2}, {1, 3700, 1000}};

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <glob.h>
 #include <linux/input.h>
 #include <sstream>
@@ -151,20 +150,6 @@ TEST(CalibrationFile, IsCheckedBeforeItReplacesTheOldOneAndLeavesNothingBehind) 
   EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"calibration"});
 }
 
-void add_event(std::string& stream, unsigned type, unsigned code, int value) {
-  const input_event event = ev(static_cast<std::uint16_t>(type), static_cast<std::uint16_t>(code), value);
-  stream.append(reinterpret_cast<const char*>(&event), sizeof event);
-}
-
-std::string tap_events(int x, int y) {
-  const int events[][3] = {{EV_KEY, BTN_TOUCH, 1},  {EV_ABS, ABS_X, x},     {EV_ABS, ABS_Y, y},
-                           {EV_SYN, SYN_REPORT, 0}, {EV_KEY, BTN_TOUCH, 0}, {EV_SYN, SYN_REPORT, 0}};
-  std::string stream;
-  for (const auto& e : events)
-    add_event(stream, e[0], e[1], e[2]);
-  return stream;
-}
-
 // touchkey-calibrate on the recorded stream, in dir (as `device`), writing
 // dir/calibration unless `more` says otherwise; an empty y range is not given.
 finished calibrate(const temp_dir& dir, const std::string& stream, const std::string& x_range,
@@ -304,23 +289,13 @@ TEST(CalibrationProgram, ARecordedPanelsCornerTapsLandOnTheCornerKeys) {
   glob_t found = {};
   if (glob(TOUCHKEY_RECORDINGS "/*4-corners.evemu", 0, nullptr, &found) != 0)
     GTEST_SKIP() << "no recording of corner taps in " TOUCHKEY_RECORDINGS;
-  std::ifstream recording(found.gl_pathv[0]);
+  const recording corners = read_recording(found.gl_pathv[0]);
   globfree(&found);
-  std::string stream, line, ranges[2];
-  while (std::getline(recording, line)) {
-    std::istringstream fields(line);
-    std::string kind, stamp;
-    unsigned type = 0, code = 0;
-    int a = 0, b = 0;
-    if (line.rfind("A:", 0) == 0 && fields >> kind >> std::hex >> code >> std::dec >> a >> b && code < 2)
-      ranges[code] = std::to_string(a) + "," + std::to_string(b);
-    else if (line.rfind("E:", 0) == 0 && fields >> kind >> stamp >> std::hex >> type >> code >> std::dec >> a)
-      add_event(stream, type, code, a);
-  }
+  const std::string stream = event_bytes(corners.events);
   temp_dir dir;
-  const finished calibrated = calibrate(dir, stream, ranges[0], ranges[1]);
+  const finished calibrated = calibrate(dir, stream, corners.x_range, corners.y_range);
   ASSERT_EQ(calibrated.status, 0) << calibrated.err;
-  EXPECT_EQ(keys_typed(dir, stream, ranges[0], ranges[1], 4), "ma0|");
+  EXPECT_EQ(keys_typed(dir, stream, corners.x_range, corners.y_range, 4), "ma0|");
 }
 
 }  // namespace

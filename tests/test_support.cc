@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <regex>
+#include <sstream>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
@@ -232,4 +233,57 @@ input_event ev(std::uint16_t type, std::uint16_t code, std::int32_t value, long 
   event.code = code;
   event.value = value;
   return event;
+}
+
+std::string event_bytes(const std::vector<input_event>& events) {
+  return {reinterpret_cast<const char*>(events.data()), events.size() * sizeof(input_event)};
+}
+
+std::string tap_events(std::int32_t x, std::int32_t y) {
+  return event_bytes({ev(EV_KEY, BTN_TOUCH, 1), ev(EV_ABS, ABS_X, x), ev(EV_ABS, ABS_Y, y),
+                      ev(EV_SYN, SYN_REPORT, 0), ev(EV_KEY, BTN_TOUCH, 0), ev(EV_SYN, SYN_REPORT, 0)});
+}
+
+recording read_recording(const std::string& path) {
+  recording r;
+  std::istringstream lines(read_file(path));
+  for (std::string line; std::getline(lines, line);) {
+    // "E: SECONDS TYPE CODE VALUE" and "A: CODE MIN MAX ...", codes and types in hex.
+    std::istringstream fields(line);
+    std::string tag, seconds;
+    unsigned type = 0, code = 0;
+    int value = 0, max = 0;
+    if (line.rfind("A:", 0) == 0 && fields >> tag >> std::hex >> code >> std::dec >> value >> max && code < 2)
+      (code == ABS_X ? r.x_range : r.y_range) = std::to_string(value) + "," + std::to_string(max);
+    else if (line.rfind("E:", 0) == 0 &&
+             fields >> tag >> seconds >> std::hex >> type >> code >> std::dec >> value)
+      r.events.push_back(ev(static_cast<std::uint16_t>(type), static_cast<std::uint16_t>(code), value));
+  }
+  return r;
+}
+
+int open_raw_pty(std::string& slave_path) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master == -1 || grantpt(master) == -1 || unlockpt(master) == -1)
+    return -1;
+  slave_path = ptsname(master);
+  const int slave = open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  const bool raw = slave != -1 && make_raw(slave);
+  if (slave != -1)
+    close(slave);
+  if (!raw) {
+    close(master);
+    return -1;
+  }
+  return master;
+}
+
+bool make_raw(int terminal_fd, termios* before) {
+  termios mode;
+  if (tcgetattr(terminal_fd, &mode) == -1)
+    return false;
+  if (before != nullptr)
+    *before = mode;
+  cfmakeraw(&mode);
+  return tcsetattr(terminal_fd, TCSANOW, &mode) == 0;
 }

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/types.h>
+#include <termios.h>
 #include <vector>
 
 #include "clock.h"
@@ -105,3 +106,25 @@ constexpr const char* pushed_keys_broken =
 // An evdev event as a panel sends it, stamped ms milliseconds after the epoch.
 // Fields by name: the time's layout differs between architectures.
 input_event ev(std::uint16_t type, std::uint16_t code, std::int32_t value, long ms = 0);
+
+// Events as the bytes their reader gets.
+std::string event_bytes(const std::vector<input_event>& events);
+
+// The bytes of one tap at (x, y) on a single-touch panel: pen down there, a
+// frame, pen up, a frame.
+std::string tap_events(std::int32_t x, std::int32_t y);
+
+// A real panel's recording in evemu's text: its events, and its x and y
+// ranges ("MIN,MAX"), from the ABS_X and ABS_Y lines.
+struct recording {
+  std::vector<input_event> events;
+  std::string x_range, y_range;
+};
+recording read_recording(const std::string& path);
+
+// A new pty whose slave is raw (no line discipline touches what passes it):
+// the master, or -1; slave_path gets the slave's path.
+int open_raw_pty(std::string& slave_path);
+
+// Puts a terminal in raw mode; `before`, when given, gets the mode it had.
+bool make_raw(int terminal_fd, termios* before = nullptr);

@@ -147,17 +147,9 @@ void type_text(int fd, const std::string& text) {
 // A new raw pty bound onto /dev/tsdev, over whatever is there, so that
 // closing its master makes the daemon's next read fail. Returns the master.
 int bind_touch_pty() {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master == -1 || grantpt(master) == -1 || unlockpt(master) == -1)
-    return -1;
-  const std::string slave_path = ptsname(master);
-  const int slave = open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  termios raw;
-  tcgetattr(slave, &raw);
-  cfmakeraw(&raw);
-  tcsetattr(slave, TCSANOW, &raw);
-  close(slave);
-  if (mount(slave_path.c_str(), "/dev/tsdev", nullptr, MS_BIND, nullptr) == -1)
+  std::string slave_path;
+  const int master = open_raw_pty(slave_path);
+  if (master == -1 || mount(slave_path.c_str(), "/dev/tsdev", nullptr, MS_BIND, nullptr) == -1)
     return -1;
   return master;
 }
@@ -221,10 +213,7 @@ class Touchkeyd : public testing::Test {
     ASSERT_NE(console_path, nullptr);
     console = open(console_path, O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(console, 0) << std::strerror(errno);
-    ASSERT_EQ(tcgetattr(console, &console_mode), 0);
-    termios raw = console_mode;
-    cfmakeraw(&raw);
-    ASSERT_EQ(tcsetattr(console, TCSANOW, &raw), 0);
+    ASSERT_TRUE(make_raw(console, &console_mode));
     tcflush(console, TCIFLUSH);
   }
 
