@@ -403,6 +403,19 @@ TEST(BridgeFifo, RefusesWhatItWouldNotHaveCreated) {
          chmod(p.c_str(), 0622);
        },
        "other users"},
+      // Other users' bits alone, the group's left closed.
+      {"FIFO only others can write",
+       [](const std::string& p, const std::string&) {
+         mkfifo(p.c_str(), 0600);
+         chmod(p.c_str(), 0602);
+       },
+       "other users"},
+      {"FIFO only others can read",
+       [](const std::string& p, const std::string&) {
+         mkfifo(p.c_str(), 0600);
+         chmod(p.c_str(), 0604);
+       },
+       "other users"},
       {"missing directory", [](const std::string&, const std::string&) {}, "cannot create the FIFO"},
   };
   for (const refusal_case& c : cases) {

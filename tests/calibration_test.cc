@@ -278,6 +278,10 @@ TEST(CalibrationProgram, TheCalibratedBridgeTypesWhatThePictureShowsForEveryMoun
         stream += tap_at(m, (c + 0.5) / columns, (r + 0.5) / rows);
         shown += cell;
       }
+    // Down the middle of the screen, whatever the mounting: a key of each row.
+    for (const double t : {0.1, 0.35, 0.6, 0.9})
+      stream += tap_at(m, 0.5, t);
+    shown += "gt~6";
     EXPECT_EQ(keys_typed(dir, stream, "-300,3795", "100,2147", shown.size()), shown)
         << m.quarter_turns << " turns, mirrored " << m.mirrored << ", inset " << m.inset;
   }
