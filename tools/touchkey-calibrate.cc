@@ -23,6 +23,7 @@ const cli_program program = {
     "touchkey-calibrate",
     "touchkey-calibrate [--device PATH] [--x-range MIN,MAX --y-range MIN,MAX] [--output FILE] [--mirror]",
     "Asks for a tap on each corner of the screen and fits touchkey-bridge's mapping to them.\n"
+    "\n"
     "  --device PATH        the touchscreen, or a file or FIFO of recorded input events\n"
     "                       (default: the first touchscreen)\n"
     "  --x-range MIN,MAX    the panel's x range (needed for recorded events)\n"
@@ -30,7 +31,8 @@ const cli_program program = {
     "  --output FILE        where to write the calibration (default " TOUCHKEY_CALIBRATION_FILE
     ")\n"
     "  --mirror             the keypad mirrored: a..m reads left to right\n"
-    "  --help, --version\n"};
+    "  -h, --help           this help\n"
+    "      --version        the version\n"};
 
 struct options {
   const char* device = nullptr;  // nullptr: find the first touchscreen
