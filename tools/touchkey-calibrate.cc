@@ -28,7 +28,7 @@ const cli_program program = {
     "                       (default: the first touchscreen)\n"
     "  --x-range MIN,MAX    the panel's x range (needed for recorded events)\n"
     "  --y-range MIN,MAX    the panel's y range (needed for recorded events)\n"
-    "  --output FILE        where to write the calibration (default " TOUCHKEY_CALIBRATION_FILE
+    "  --output FILE        the file to write (default " TOUCHKEY_CALIBRATION_FILE
     ")\n"
     "  --mirror             the keypad mirrored: a..m reads left to right\n"
     "  -h, --help           this help\n"
