@@ -17,6 +17,7 @@
 // every injected byte is the layout's key under the latest pen-up record;
 // at most one injection per record; a key that differs from the previous
 // pen-up's key is always typed; the clock is read once per pen-up record.
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
@@ -76,10 +77,8 @@ touch_record pen_up_on_key(std::uint8_t k) {
 
 // Any byte the keypad can type.
 bool is_key(unsigned char c) {
-  for (const key_rectangle& key : keypad_rectangles())
-    if (key.key == c)
-      return true;
-  return false;
+  const std::array<key_rectangle, keypad_key_count> keys = keypad_rectangles();
+  return std::any_of(keys.begin(), keys.end(), [c](const key_rectangle& key) { return key.key == c; });
 }
 
 // Before the next read: what the loop owed the record it has just handled.

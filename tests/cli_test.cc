@@ -144,10 +144,11 @@ TEST(CommandLine, OutputThatCannotBeWrittenIsAFailure) {
 // However many options a program has, each of them is known: exits 0 when
 // the last of forty is.
 [[noreturn]] void take_the_last_of_forty_options() {
-  std::vector<std::string> names;
-  for (int i = 0; i < 40; ++i)
-    names.push_back("option-" + std::to_string(i));
+  std::vector<std::string> names(40);
+  for (std::size_t i = 0; i < names.size(); ++i)
+    names[i] = "option-" + std::to_string(i);
   std::vector<option> table;
+  table.reserve(names.size() + 1);
   for (const std::string& name : names)
     table.push_back({name.c_str(), no_argument, nullptr, 1000 + static_cast<int>(table.size())});
   table.push_back({nullptr, 0, nullptr, 0});
