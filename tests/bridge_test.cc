@@ -383,6 +383,13 @@ TEST(BridgeFifo, CreatesAMissingFifoRootOnlyAndReusesAPrivateOne) {
   close(fd);
 }
 
+// A FIFO made private, then given `mode`.
+template <mode_t mode>
+void fifo_with_mode(const std::string& path, const std::string& /*dir*/) {
+  mkfifo(path.c_str(), 0600);
+  chmod(path.c_str(), mode);
+}
+
 TEST(BridgeFifo, RefusesWhatItWouldNotHaveCreated) {
   struct refusal_case {
     const char* what;
@@ -400,25 +407,10 @@ TEST(BridgeFifo, RefusesWhatItWouldNotHaveCreated) {
          ASSERT_EQ(symlink((d + "/real").c_str(), p.c_str()), 0);
        },
        "exists and is not a FIFO"},
-      {"FIFO others can write",
-       [](const std::string& p, const std::string&) {
-         mkfifo(p.c_str(), 0600);
-         chmod(p.c_str(), 0622);
-       },
-       "other users"},
+      {"FIFO others can write", fifo_with_mode<0622>, "other users"},
       // Other users' bits alone, the group's left closed.
-      {"FIFO only others can write",
-       [](const std::string& p, const std::string&) {
-         mkfifo(p.c_str(), 0600);
-         chmod(p.c_str(), 0602);
-       },
-       "other users"},
-      {"FIFO only others can read",
-       [](const std::string& p, const std::string&) {
-         mkfifo(p.c_str(), 0600);
-         chmod(p.c_str(), 0604);
-       },
-       "other users"},
+      {"FIFO only others can write", fifo_with_mode<0602>, "other users"},
+      {"FIFO only others can read", fifo_with_mode<0604>, "other users"},
       {"missing directory", [](const std::string&, const std::string&) {}, "cannot create the FIFO"},
   };
   for (const refusal_case& c : cases) {
