@@ -9,9 +9,8 @@ JOBS ?= $(shell nproc)
 
 all: build
 
-# Before cmake runs: every group for the tests, the compiler (and for the
-# package its tools) otherwise.
-DEPS_GROUPS = $(if $(filter test fuzz lint,$(MAKECMDGOALS)),,build $(if $(filter package,$(MAKECMDGOALS)),package))
+# Before cmake runs: every group for the tests, the compiler otherwise.
+DEPS_GROUPS = $(if $(filter test fuzz lint,$(MAKECMDGOALS)),,build)
 deps:
 	@scripts/install-deps.sh $(DEPS_GROUPS)
 
@@ -73,18 +72,13 @@ demo: deps
 keypad-svg: build
 	$(BUILD)/touchkey-keypad-svg > docs/keypad.svg
 
-# The Debian package, built by CPack from the normal build:
-# $(BUILD)/touchkeyd_<version>_<arch>.deb.
-# With ARCH (arm64, armhf): build-ARCH/touchkeyd_<version>_ARCH.deb from the
-# cross build.
+# The Debian package, built by dpkg-buildpackage from a copy of the tree:
+# build-deb/touchkeyd_<version>_<arch>.deb with its .buildinfo and .changes.
+# With ARCH (arm64, armhf): cross-built with Debian's cross toolchain. It asks
+# only for the package's build dependencies (scripts/package.sh).
 .PHONY: package
-ifeq ($(ARCH),)
-package: build
-	cd $(BUILD) && cpack -G DEB
-else
-package: build-cross
-	cd $(CROSS_BUILD) && cpack -G DEB
-endif
+package:
+	scripts/package.sh $(ARCH)
 
 # Cross builds for ARM boards (and s390x, big-endian, as a canary for byte
 # order): `make test-cross ARCH=arm64|armhf|s390x` builds in build-ARCH with

@@ -13,7 +13,7 @@ declare -A groups=(
   # Fuzzing (clang with libFuzzer), static checks and the benchmarks.
   [quality]="clang libclang-rt-14-dev clang-tidy clang-format cppcheck libbenchmark-dev"
   # Man page lint, unit checks, the Debian package and its lint.
-  [package]="mandoc man-db systemd dpkg-dev lintian"
+  [package]="mandoc man-db systemd dpkg-dev debhelper lintian"
   # The booted-systemd test: a Debian tree booted in a container.
   [system]="systemd-container debootstrap"
   # Cross builds for ARM boards and s390x, and qemu-user to test them
