@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 arch=${1:-}
 out=build-deb
 
-build=(-us -uc -b)
+build=(-us -uc -b -Jauto)
 profiles=()
 if [ -n "$arch" ]; then
   build+=(-a "$arch")
