@@ -84,10 +84,10 @@ package:
 # order): `make test-cross ARCH=arm64|armhf|s390x` builds in build-ARCH with
 # Debian's cross compiler and runs every test under qemu-user, inside a user
 # and mount namespace of its own where the kernel hands the target's programs
-# to qemu (scripts/run-foreign.sh); `make package ARCH=...` packages that
-# build. CROSS_TESTS narrows the tests (a ctest -R pattern). Not run there:
-# the real console, and the booted-systemd test of the native package (a
-# container cannot boot inside the tests' user namespace).
+# to qemu (scripts/run-foreign.sh). CROSS_TESTS narrows the tests (a ctest -R
+# pattern). Not run there: the real console, and the tests of the native
+# package (its builds, and the booted-systemd test: a container cannot boot
+# inside the tests' user namespace).
 ARCH ?=
 triplet_arm64 := aarch64-linux-gnu
 triplet_armhf := arm-linux-gnueabihf
