@@ -50,9 +50,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-(cd "$build" && cpack -G DEB -B "$work/cpack" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; exit 1; }
+# The package that make package makes.
+"$(dirname "$0")/../scripts/package.sh" >"$work/package.log" 2>&1 || { cat "$work/package.log"; exit 1; }
 mkdir "$work/share"
-mv "$work"/cpack/touchkeyd_*.deb "$work/share/touchkeyd.deb"
+cp "$(dirname "$0")/../build-deb/touchkeyd_"*"_$(dpkg --print-architecture).deb" "$work/share/touchkeyd.deb"
 
 # The console: what the daemon types into the pty goes to cat, and cat's
 # output through script into $work/console. script reads a FIFO held here.
