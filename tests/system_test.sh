@@ -100,7 +100,7 @@ check() { if "${@:2}"; then echo "ok: $1"; else echo "FAIL: $1" && failed=1; fi;
 enabled() { in_container systemctl is-enabled touchkeyd; }
 main_pid() { in_container systemctl show -p MainPID --value "$1"; }
 states() { in_container systemctl show -p ActiveState --value touchkeyd touchkey-bridge.service touchkey-bridge.socket | xargs; }
-typed() { grep -qF "$1" "$work/console"; }
+typed() { grep -qxF "${1%$'\n'}" "$work/console"; }
 tap() { "$events" "$1" >&"$panel"; }
 
 # The bridge reads the recorded panel; cold starts come quicker than the
