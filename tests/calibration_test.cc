@@ -372,24 +372,24 @@ TEST(CalibrationProgram, FirstBootAsksOnceAndGoesOnWhenNobodyTaps) {
   const std::string nobody = "asked at first boot; no tap for 0.2 s\n";
   const struct {
     const char* what;
-    bool first_boot;  // else by hand
-    std::string taps;
+    const char* mode;         // --first-boot, or by hand
     const char* made_before;  // "calibration" or "calibration-asked", made with "old"
+    std::string taps;
     int status;
     std::string says;     // on standard output or error; "" for nothing at all
     std::string asked;    // the record of it
     std::string written;  // the calibration file's start
   } cases[] = {
-      {"a calibration exists", true, good, "calibration", 0, "", "", "old\n"},
-      {"asked before", true, good, "calibration-asked", 0, "", "old\n", ""},
-      {"nobody taps", true, "", "", 0,
+      {"a calibration exists", "--first-boot", "calibration", good, 0, "", "", "old\n"},
+      {"asked before", "--first-boot", "calibration-asked", good, 0, "", "old\n", ""},
+      {"nobody taps", "--first-boot", "", "", 0,
        "goes on uncalibrated, and no boot will ask again.\nTo calibrate it later, log in as root and type "
        "touchkey-calibrate on the keypad",
        nobody, ""},
-      {"refused, then nobody taps", true, refused, "", 0, "That will not do", nobody, ""},
-      {"four taps", true, good, "", 0, "from now on.\nTap the screen to go on.",
+      {"refused, then nobody taps", "--first-boot", "", refused, 0, "That will not do", nobody, ""},
+      {"four taps", "--first-boot", "", good, 0, "from now on.\nTap the screen to go on.",
        "asked at first boot; calibrated\n", "# made "},
-      {"by hand, nobody taps", false, "", "", 1, "no tap for 0.2 s;", "", ""},
+      {"by hand, nobody taps", "--mirror", "", "", 1, "no tap for 0.2 s;", "", ""},
   };
   for (const auto& c : cases) {
     temp_dir dir;
@@ -399,11 +399,9 @@ TEST(CalibrationProgram, FirstBootAsksOnceAndGoesOnWhenNobodyTaps) {
     mkfifo(fifo_path.c_str(), 0600);
     const int fifo = open(fifo_path.c_str(), O_RDWR | O_NONBLOCK);
     ASSERT_EQ(write(fifo, c.taps.data(), c.taps.size()), static_cast<ssize_t>(c.taps.size()));
-    std::vector<std::string> argv = {TOUCHKEY_CALIBRATE, "--device", fifo_path,       "--x-range", "0,999",
-                                     "--y-range",        "0,999",    "--tap-timeout", "0.2",       "--output",
-                                     dir / "calibration"};
-    if (c.first_boot)
-      argv.emplace_back("--first-boot");
+    std::vector<std::string> argv = {
+        TOUCHKEY_CALIBRATE, "--device", fifo_path,  "--x-range",         "0,999", "--y-range", "0,999",
+        "--tap-timeout",    "0.2",      "--output", dir / "calibration", c.mode};
     const std::vector<std::string> env = {"STATE_DIRECTORY=" + dir.path};
     const std::int64_t started = monotonic_ms();
     const finished result = run_to_end({.argv = argv, .env = &env});

@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
   }
   if (corners)
     for (const auto& [x, y] : {std::pair{250, 150}, {3849, 150}, {3849, 3999}, {250, 3999}})
-      for (const std::int16_t pressure : {255, 0})
+      for (const std::int16_t pressure : {std::int16_t{255}, std::int16_t{0}})
         taps.records.push_back({pressure, static_cast<std::int16_t>(x), static_cast<std::int16_t>(y), 0});
   std::vector<input_event> events;
   auto add = [&events](unsigned short type, unsigned short code, int value) {
