@@ -1,8 +1,7 @@
 // Writes the evdev events of a single-touch panel tapping TEXT on the keypad
 // to standard output, for a bridge started with the keypad's own ranges
 // (--x-range 250,3849 --y-range 150,3999), so panel and keypad points agree;
-// with --corners, taps on the corners of those ranges, as touchkey-calibrate
-// asks for them.
+// with --corners, taps on their corners in touchkey-calibrate's order.
 #include <cstdio>
 #include <cstring>
 #include <linux/input.h>
