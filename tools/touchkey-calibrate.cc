@@ -153,7 +153,7 @@ options parse_options(int argc, char** argv) {
 // and it runs at first boot, where a machine without a panel is no fault.
 bool take_panel(const options& opts, panel& p) {
   failure why = open_panel(opts.device, true, p);
-  if (why && opts.device == nullptr && opts.panel_wait_ms > 0) {
+  if (why && opts.device == nullptr && (opts.panel_wait_ms > 0 || opts.first_boot)) {
     const failure none = why;
     why = wait_for_panel(-1, p, opts.panel_wait_ms);
     if (!why && p.fd == -1)
