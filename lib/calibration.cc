@@ -3,6 +3,8 @@
 #include "calibration.h"
 
 #include <algorithm>
+#include <array>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -90,7 +92,60 @@ void fit_axis(const normalised_point centred[corner_count], const double target[
 // Six decimals, and no "-0".
 double rounded(double value) { return std::round(value * 1e6) / 1e6 + 0.0; }
 
+// describe_screen's record, each '#' standing for one of its integers, which
+// screen_fields lists in that order.
+constexpr const char* screen_pattern = "(x #..#, y #..#), corner taps #,# #,# #,# #,#";
+
+std::array<std::int32_t*, 12> screen_fields(screen_corners& s) {
+  return {&s.x.min,      &s.x.max,      &s.y.min,      &s.y.max,      &s.taps[0][0], &s.taps[0][1],
+          &s.taps[1][0], &s.taps[1][1], &s.taps[2][0], &s.taps[2][1], &s.taps[3][0], &s.taps[3][1]};
+}
+
+// The record of the screen's corners at the end of a comment. It follows the
+// device's path, which may hold anything: it starts at the last "(x ".
+bool parse_screen(const char* comment, screen_corners& screen) {
+  const char* at = nullptr;
+  for (const char* found = comment; (found = std::strstr(found, "(x ")) != nullptr; ++found)
+    at = found;
+  if (at == nullptr)
+    return false;
+  screen_corners s;
+  const auto fields = screen_fields(s);
+  std::size_t next = 0;
+  for (const char* c = screen_pattern; *c != '\0'; ++c) {
+    if (*c != '#') {
+      if (*at++ != *c)
+        return false;
+      continue;
+    }
+    if (*at != '-' && std::isdigit(static_cast<unsigned char>(*at)) == 0)
+      return false;
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(at, &end, 10);
+    if (end == at || errno != 0 || value < INT32_MIN || value > INT32_MAX)
+      return false;
+    *fields[next++] = static_cast<std::int32_t>(value);
+    at = end;
+  }
+  if (at[std::strspn(at, " \t\r\n")] != '\0' || s.x.min >= s.x.max || s.y.min >= s.y.max)
+    return false;
+  s.known = true;
+  screen = s;
+  return true;
+}
+
 }  // namespace
+
+std::string describe_screen(const screen_corners& screen) {
+  screen_corners s = screen;
+  const auto fields = screen_fields(s);
+  std::string text;
+  std::size_t next = 0;
+  for (const char* c = screen_pattern; *c != '\0'; ++c)
+    text += *c == '#' ? std::to_string(*fields[next++]) : std::string(1, *c);
+  return text;
+}
 
 const char* const corner_names[corner_count] = {"top-left", "top-right", "bottom-right", "bottom-left"};
 
@@ -168,7 +223,7 @@ bool is_singular(const calibration_matrix& m) {
   return !(std::fabs(m.a * m.e - m.b * m.d) >= least_determinant);
 }
 
-failure read_calibration(const char* path, calibration_matrix& matrix) {
+failure read_calibration(const char* path, calibration_matrix& matrix, screen_corners* screen) {
   std::FILE* file = std::fopen(path, "re");
   if (file == nullptr)
     return {std::strerror(errno), errno};
@@ -181,6 +236,8 @@ failure read_calibration(const char* path, calibration_matrix& matrix) {
   while (!why && getline(&line, &capacity, file) != -1) {
     ++number;
     char* text = line + std::strspn(line, " \t");
+    if (text[0] == '#' && screen != nullptr && !screen->known)
+      parse_screen(text, *screen);
     text[std::strcspn(text, " \t\r\n")] = '\0';
     if (text[0] == '\0' || text[0] == '#')
       continue;

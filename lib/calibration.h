@@ -3,7 +3,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
 
+#include "evdev.h"
 #include "failure.h"
 
 // As LIBINPUT_CALIBRATION_MATRIX has it: with the panel's position x, y
@@ -56,10 +59,24 @@ bool is_singular(const calibration_matrix& m);
 // for it; a literal, so that the programs' help texts can name it too.
 #define TOUCHKEY_CALIBRATION_FILE "/etc/touchkey/calibration"
 
+// Where the screen lies on the panel: the panel's ranges, and the taps on the
+// screen's corners in its units, in corner order.
+struct screen_corners {
+  axis_range x, y;
+  std::int32_t taps[corner_count][2] = {};
+  bool known = false;  // read_calibration found them recorded
+};
+
+// How the file's first comment records them, for a person and for
+// read_calibration alike: "(x MIN..MAX, y MIN..MAX), corner taps X,Y X,Y X,Y X,Y".
+std::string describe_screen(const screen_corners& screen);
+
 // The calibration file: comment lines starting with '#', blank lines, and one
 // line "a,b,c,d,e,f", not singular. Fails when it cannot be read (error
-// ENOENT: it is absent) or holds no such matrix.
-failure read_calibration(const char* path, calibration_matrix& matrix);
+// ENOENT: it is absent) or holds no such matrix. With screen, a comment that
+// ends in describe_screen's record also gives the screen's corners; nothing
+// else in a comment is read.
+failure read_calibration(const char* path, calibration_matrix& matrix, screen_corners* screen = nullptr);
 
 // Writes the file atomically (a temporary file renamed over it), mode 0644,
 // with comment as its first line; creates a missing parent directory (not

@@ -2,6 +2,7 @@
 // the bridge and touchkey-calibrate alike.
 #include "panel.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -9,6 +10,7 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include "clock.h"
 #include "evdev.h"
 
 namespace {
@@ -27,6 +29,20 @@ void take_found(const touchscreen_search& found, bool blocking, panel& p) {
   p.path = found.path;
   if (blocking)
     fcntl(p.fd, F_SETFL, fcntl(p.fd, F_GETFL) & ~O_NONBLOCK);
+}
+
+// The deadline timeout_ms from now, or -1 for none; and the milliseconds
+// left until it, as poll takes them.
+std::int64_t deadline_in(int timeout_ms) { return timeout_ms < 0 ? -1 : monotonic_ms() + timeout_ms; }
+int ms_left(std::int64_t deadline) {
+  return deadline < 0 ? -1 : static_cast<int>(std::max<std::int64_t>(deadline - monotonic_ms(), 0));
+}
+
+// Looks for a touchscreen again; when there is one, opens it non-blocking.
+void look_again(panel& p) {
+  const touchscreen_search found = find_touchscreen();
+  if (found.fd != -1)
+    take_found(found, false, p);
 }
 
 // Forgets the bytes decoded.
@@ -52,7 +68,8 @@ failure open_panel(const char* device, bool blocking, panel& p) {
   return {};
 }
 
-failure wait_for_panel(int stop_fd, panel& p) {
+failure wait_for_panel(int stop_fd, panel& p, int timeout_ms) {
+  const std::int64_t deadline = deadline_in(timeout_ms);
   // New nodes in /dev/input (or /dev/input itself appearing); their modes are
   // set after creation, hence IN_ATTRIB.
   const int watch_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
@@ -63,24 +80,26 @@ failure wait_for_panel(int stop_fd, panel& p) {
       close(watch_fd);
     return why;
   }
+  // Once more now that the watch is set: a panel that came just before it
+  // would make no event.
+  look_again(p);
   failure why;
   while (p.fd == -1) {
     pollfd waits[] = {{stop_fd, POLLIN, 0}, {watch_fd, POLLIN, 0}};
-    if (poll(waits, 2, -1) == -1 && errno != EINTR) {
+    const int ready = poll(waits, 2, ms_left(deadline));
+    if (ready == -1 && errno != EINTR) {
       why = system_failure("waiting for /dev/input");
       break;
     }
-    if (waits[0].revents != 0)
-      break;  // a stop request
+    if (waits[0].revents != 0 || ready == 0)
+      break;  // a stop request, or the time is up
     if (waits[1].revents == 0)
       continue;
     alignas(inotify_event) char drained[4096];
     while (read(watch_fd, drained, sizeof drained) > 0) {
     }
     inotify_add_watch(watch_fd, "/dev/input", IN_CREATE | IN_ATTRIB);  // in case it has just appeared
-    const touchscreen_search found = find_touchscreen();
-    if (found.fd != -1)
-      take_found(found, false, p);
+    look_again(p);
   }
   close(watch_fd);
   return why;
@@ -137,7 +156,8 @@ std::size_t take_records(panel& p, const panel_mapping& mapping, touch_record* r
   return count;
 }
 
-bool next_tap(panel& p, std::int32_t& x, std::int32_t& y, failure& why) {
+tap_wait next_tap(panel& p, std::int32_t& x, std::int32_t& y, failure& why, int timeout_ms) {
+  const std::int64_t deadline = deadline_in(timeout_ms);
   for (;;) {
     std::size_t used = 0;
     bool lifted = false;
@@ -161,11 +181,23 @@ bool next_tap(panel& p, std::int32_t& x, std::int32_t& y, failure& why) {
     if (lifted) {
       x = p.touch_x;
       y = p.touch_y;
-      return true;
+      return tap_wait::tapped;
+    }
+    pollfd readable = {p.fd, POLLIN, 0};
+    const int ready = poll(&readable, 1, ms_left(deadline));
+    if (ready == 0)
+      return tap_wait::timed_out;
+    if (ready == -1 && errno == EINTR)
+      continue;
+    if (ready == -1) {
+      why = system_failure("waiting for %s", p.path.c_str());
+      return tap_wait::failed;
     }
     bool ended = false;
     why = read_panel(p, ended);
-    if (why || ended)
-      return false;
+    if (why)
+      return tap_wait::failed;
+    if (ended)
+      return tap_wait::ended;
   }
 }

@@ -39,8 +39,9 @@ failure open_panel(const char* device, bool blocking, panel& p);
 
 // With no touchscreen yet (open_panel found none), waits until one is plugged
 // in, or the event devices' permissions change, and opens it non-blocking.
-// Returns without a failure but with p.fd still -1 once stop_fd is readable.
-failure wait_for_panel(int stop_fd, panel& p);
+// Returns without a failure but with p.fd still -1 once stop_fd (-1: none) is
+// readable or timeout_ms (-1: no limit) have passed.
+failure wait_for_panel(int stop_fd, panel& p, int timeout_ms = -1);
 
 // Takes the panel's ranges, those given in their place, and an evdev
 // device's name and the contact followed. A recorded stream needs both
@@ -55,8 +56,12 @@ failure read_panel(panel& p, bool& ended);
 std::size_t take_records(panel& p, const panel_mapping& mapping, touch_record* records,
                          std::size_t max_records);
 
-// Reads up to the next lift of the followed contact: true with where it was at
-// the last frame before the lift, in the panel's own units; false when the
-// input ends first, or a read fails (why says so). A touch whose frames were
+// How a wait for a tap ended.
+enum class tap_wait { tapped, ended, timed_out, failed };
+
+// Reads up to the next lift of the followed contact: tapped, with where it
+// was at the last frame before the lift, in the panel's own units; ended when
+// the input ends first; timed_out when none came within timeout_ms (-1: no
+// limit); failed when a read fails (why says so). A touch whose frames were
 // lost is no tap.
-bool next_tap(panel& p, std::int32_t& x, std::int32_t& y, failure& why);
+tap_wait next_tap(panel& p, std::int32_t& x, std::int32_t& y, failure& why, int timeout_ms = -1);

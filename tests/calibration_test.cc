@@ -10,6 +10,7 @@
 #include <glob.h>
 #include <linux/input.h>
 #include <sstream>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <tuple>
 #include <unistd.h>
@@ -213,6 +214,13 @@ std::vector<std::string> picture_in(const std::string& out) {
   return picture;
 }
 
+// The keys in the picture's top-left, top-right, bottom-right and bottom-left cells.
+std::string corner_cells(const std::vector<std::string>& picture) {
+  if (picture.empty())
+    return "";
+  return {picture.front().front(), picture.front().back(), picture.back().back(), picture.back().front()};
+}
+
 // The keys under the pen-up records that touchkey-bridge writes for stream,
 // drawn as the picture draws them.
 std::string keys_typed(const temp_dir& dir, const std::string& stream, const std::string& x_range,
@@ -261,9 +269,10 @@ TEST(CalibrationProgram, TheCalibratedBridgeTypesWhatThePictureShowsForEveryMoun
     ASSERT_EQ(calibrated.status, 0) << calibrated.err;
     const std::vector<std::string> picture = picture_in(calibrated.out);
     ASSERT_GE(picture.size(), 8u) << calibrated.out;
-    const std::string corner_cells = {picture.front().front(), picture.front().back(), picture.back().back(),
-                                      picture.back().front()};
-    EXPECT_EQ(corner_cells, mirror ? "am|0" : "ma0|") << calibrated.out;
+    EXPECT_EQ(corner_cells(picture), mirror ? "am|0" : "ma0|") << calibrated.out;
+    // --show draws it again from the file alone.
+    const finished again = run_to_end({{TOUCHKEY_CALIBRATE, "--show", "--calibration", dir / "calibration"}});
+    EXPECT_EQ(picture_in(again.out), picture) << again.out;
 
     // Taps in the middle of cells whose neighbours show the same key: a
     // cell on a key's edge may go either way.
@@ -300,6 +309,107 @@ TEST(CalibrationProgram, ARecordedPanelsCornerTapsLandOnTheCornerKeys) {
   const finished calibrated = calibrate(dir, stream, corners.x_range, corners.y_range);
   ASSERT_EQ(calibrated.status, 0) << calibrated.err;
   EXPECT_EQ(keys_typed(dir, stream, corners.x_range, corners.y_range, 4), "ma0|");
+}
+
+// --show draws the picture from the file alone: the screen where its first
+// comment records the corner taps, else over the panel's whole range.
+TEST(CalibrationProgram, ShowDrawsTheKeypadThroughTheFile) {
+  const struct {
+    const char* what;
+    std::string content;  // empty: no file
+    int status;
+    std::string corners;  // the picture's corner cells
+    std::string says;
+  } cases[] = {
+      {"identity, by hand", "1,0,0,0,1,0\n", 0, "ma0|", "No corner taps recorded: the screen is taken"},
+      {"axes swapped, by hand", "0,1,0,1,0,0\n", 0, "m|0a", "No corner taps recorded"},
+      {"the screen on the panel's left half",
+       "# /dev/(x 1) (x 0..999, y 0..9), corner taps 0,0 499,0 499,9 0,9\n1,0,0,0,1,0", 0, "mg6|",
+       "The screen's place on the panel: (x 0..999, y 0..9), corner taps 0,0 499,0 499,9 0,9"},
+      {"a record cut short", "# (x 0..999, y 0..9), corner taps 0,0 499,0\n1,0,0,0,1,0\n", 0, "ma0|",
+       "No corner taps recorded"},
+      {"no file", "", 1, "", ": No such file or directory"},
+  };
+  temp_dir dir;
+  for (const auto& c : cases) {
+    const std::string path = dir / c.what;
+    if (!c.content.empty())
+      write_file(path, c.content);
+    const finished shown = run_to_end({{TOUCHKEY_CALIBRATE, "--show", "--calibration", path}});
+    EXPECT_EQ(shown.status, c.status) << c.what << ": " << shown.err;
+    EXPECT_EQ(corner_cells(picture_in(shown.out)), c.corners) << c.what << ":\n" << shown.out;
+    EXPECT_NE((shown.out + shown.err).find(c.says), std::string::npos) << c.what << ":\n"
+                                                                       << shown.out << shown.err;
+  }
+  // Sized to the terminal: all its columns but the last, all its rows but four.
+  std::string terminal;
+  const int master = open_raw_pty(terminal), slave = open(terminal.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  const winsize size = {30, 100, 0, 0};
+  ioctl(slave, TIOCSWINSZ, &size);
+  const spawned run =
+      spawn({.argv = {TOUCHKEY_CALIBRATE, "--show", "--calibration", dir / "identity, by hand"},
+             .out = slave,
+             .err = inherited});
+  close(slave);
+  const std::vector<std::string> picture = picture_in(read_all(master));
+  EXPECT_EQ(wait_exit(run.pid), 0);
+  ASSERT_EQ(picture.size(), 26u);
+  EXPECT_EQ(picture[0].size(), 99u);
+}
+
+// As the first boot runs it, on a FIFO that stays open as a panel nobody
+// touches does, with 0.2 s in place of the 30 s a tap may take; and by hand.
+TEST(CalibrationProgram, FirstBootAsksOnceAndGoesOnWhenNobodyTaps) {
+  const std::string last_three = tap_events(900, 900) + tap_events(100, 900);
+  const std::string good = tap_events(100, 100) + tap_events(900, 100) + last_three;
+  const std::string refused = tap_events(100, 100) + tap_events(120, 110) + last_three;
+  const std::string nobody = "asked at first boot; no tap for 0.2 s\n";
+  const struct {
+    const char* what;
+    const char* mode;         // --first-boot, or by hand
+    const char* made_before;  // "calibration" or "calibration-asked", made with "old"
+    std::string taps;
+    int status;
+    std::string says;     // on standard output or error; "" for nothing at all
+    std::string asked;    // the record of it
+    std::string written;  // the calibration file's start
+  } cases[] = {
+      {"a calibration exists", "--first-boot", "calibration", good, 0, "", "", "old\n"},
+      {"asked before", "--first-boot", "calibration-asked", good, 0, "", "old\n", ""},
+      {"nobody taps", "--first-boot", "", "", 0,
+       "goes on uncalibrated, and no boot will ask again.\nTo calibrate it later, log in as root and type "
+       "touchkey-calibrate on the keypad",
+       nobody, ""},
+      {"refused, then nobody taps", "--first-boot", "", refused, 0, "That will not do", nobody, ""},
+      {"four taps", "--first-boot", "", good, 0, "from now on.\nTap the screen to go on.",
+       "asked at first boot; calibrated\n", "# made "},
+      {"by hand, nobody taps", "--mirror", "", "", 1, "no tap for 0.2 s;", "", ""},
+  };
+  for (const auto& c : cases) {
+    temp_dir dir;
+    if (c.made_before[0] != '\0')
+      write_file(dir / c.made_before, "old\n");
+    const std::string fifo_path = dir / "panel";
+    mkfifo(fifo_path.c_str(), 0600);
+    const int fifo = open(fifo_path.c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_EQ(write(fifo, c.taps.data(), c.taps.size()), static_cast<ssize_t>(c.taps.size()));
+    std::vector<std::string> argv = {
+        TOUCHKEY_CALIBRATE, "--device", fifo_path,  "--x-range",         "0,999", "--y-range", "0,999",
+        "--tap-timeout",    "0.2",      "--output", dir / "calibration", c.mode};
+    const std::vector<std::string> env = {"STATE_DIRECTORY=" + dir.path};
+    const std::int64_t started = monotonic_ms();
+    const finished result = run_to_end({.argv = argv, .env = &env});
+    close(fifo);
+    EXPECT_EQ(result.status, c.status) << c.what << ": " << result.err;
+    if (c.says.empty()) {
+      EXPECT_EQ(result.out + result.err, "") << c.what;
+    } else {  // it asked, and waited for the tap that never came
+      EXPECT_NE((result.out + result.err).find(c.says), std::string::npos) << c.what << ":\n" << result.out;
+      EXPECT_GE(monotonic_ms() - started, 200) << c.what;
+    }
+    EXPECT_EQ(read_file(dir / "calibration-asked"), c.asked) << c.what;
+    EXPECT_EQ(read_file(dir / "calibration").substr(0, c.written.size()), c.written) << c.what;
+  }
 }
 
 }  // namespace

@@ -187,4 +187,21 @@ TEST(CommandLine, BridgeAndCalibrateSayWhyTheyFoundNoTouchscreen) {
   }
 }
 
+// Without a panel touchkey-calibrate waits for one (0.3 s here, 5 s at first
+// boot); then at first boot it goes on without a failure, by hand it fails.
+TEST(CommandLine, CalibrateWaitsForAPanelThenGivesUp) {
+  temp_dir state;
+  const std::string none = "touchkey-calibrate: no touchscreen found among /dev/input/event* within 0.3 s";
+  for (const auto& [mode, status, says] :
+       {std::tuple{"--first-boot", 0, none + "; the keypad goes on uncalibrated\n"},
+        {"--mirror", 1, none + "\n"}}) {
+    const std::int64_t started = monotonic_ms();
+    const finished r = run(TOUCHKEY_SANDBOX, {"env", "STATE_DIRECTORY=" + state.path, TOUCHKEY_CALIBRATE,
+                                              mode, "--panel-wait", "0.3", "--output", "/dev/c"});
+    EXPECT_GE(monotonic_ms() - started, 300) << mode;
+    EXPECT_EQ(std::tie(r.status, r.err, r.out), std::tie(status, says, "")) << mode;
+  }
+  EXPECT_EQ(read_file(state / "calibration-asked"), "") << "asked without a panel";
+}
+
 }  // namespace

@@ -53,6 +53,7 @@ dpkg-deb -c "$deb" | tee "$work/list"
 units=./usr/lib/systemd/system
 for path in ./usr/sbin/touchkeyd ./usr/sbin/touchkey-bridge ./usr/sbin/touchkey-calibrate ./usr/bin/touchkey-tap \
             $units/touchkeyd.service $units/touchkey-bridge.service $units/touchkey-bridge.socket \
+            $units/touchkey-calibrate.service \
             ./usr/share/man/man8/touchkeyd.8.gz ./usr/share/man/man8/touchkey-bridge.8.gz \
             ./usr/share/man/man8/touchkey-calibrate.8.gz ./usr/share/man/man1/touchkey-tap.1.gz \
             ./usr/share/doc/touchkeyd/copyright ./usr/share/doc/touchkeyd/changelog.gz; do

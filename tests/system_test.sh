@@ -4,7 +4,8 @@
 # dpkg -i, and the units are started, killed, stopped and cold-started as a
 # user would. The bridge reads recorded evdev events from a FIFO this script
 # writes (a drop-in), and /dev/tty0 is a pty that this script holds as its
-# controlling terminal, as the real /dev/tty0 is nobody's.
+# controlling terminal, as the real /dev/tty0 is nobody's; and /dev/tty1, where
+# the first start's calibration asks (the container's getty there is masked).
 # usage: system_test.sh BUILD_DIR EVENTS_PROGRAM
 # Status 77 (skipped, with the reason) where the machine cannot host the
 # container; in CI (CI=true) that is a failure.
@@ -83,7 +84,8 @@ started=$(now_us)
   echo $BASHPID >"$cgroup/cgroup.procs"
   SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 exec systemd-nspawn -q -D "$cache" --volatile=overlay --boot --register=no \
     --keep-unit --private-network --console=pipe --system-call-filter=bpf --capability=CAP_BPF \
-    --bind="$work/share:/run/touchkey-test" --bind="$(cat "$work/tty"):/dev/tty0"
+    --bind="$work/share:/run/touchkey-test" --bind="$(cat "$work/tty"):/dev/tty0" \
+    --bind="$(cat "$work/tty"):/dev/tty1" --bind-ro=/dev/null:/etc/systemd/system/getty@tty1.service
 ) >"$work/boot.log" 2>&1 &
 nspawn=$!
 # systemctl works once the container's systemd listens on its private socket.
@@ -101,21 +103,31 @@ check() { if "${@:2}"; then echo "ok: $1"; else echo "FAIL: $1" && failed=1; fi;
 enabled() { in_container systemctl is-enabled touchkeyd; }
 main_pid() { in_container systemctl show -p MainPID --value "$1"; }
 states() { in_container systemctl show -p ActiveState --value touchkeyd touchkey-bridge.service touchkey-bridge.socket | xargs; }
-typed() { grep -qF "$1" "$work/console"; }
+typed() { grep -qxF "${1%$'\n'}" "$work/console"; }
 tap() { "$events" "$1" >&"$panel"; }
 
 # The bridge reads the recorded panel; cold starts come quicker than the
 # start limits allow a user.
-for unit in touchkeyd.service touchkey-bridge.service touchkey-bridge.socket; do
+for unit in touchkeyd.service touchkey-bridge.service touchkey-bridge.socket touchkey-calibrate.service; do
   mkdir -p "/proc/$leader/root/etc/systemd/system/$unit.d"
   printf '[Unit]\nStartLimitIntervalSec=0\n' >"/proc/$leader/root/etc/systemd/system/$unit.d/test.conf"
 done
 printf '[Service]\nExecStart=\nExecStart=%s\n' \
   '/usr/sbin/touchkey-bridge --device /run/touchkey-test/events --x-range 250,3849 --y-range 150,3999' \
   >>"/proc/$leader/root/etc/systemd/system/touchkey-bridge.service.d/test.conf"
+# The first start's calibration: the identity, so that taps type as before.
+"$events" --corners >"$work/share/corners"
+printf '[Service]\nExecStart=\nExecStart=%s\n' \
+  '/usr/sbin/touchkey-calibrate --first-boot --device /run/touchkey-test/corners --x-range 250,3849 --y-range 150,3999' \
+  >>"/proc/$leader/root/etc/systemd/system/touchkey-calibrate.service.d/test.conf"
 
 install() { in_container dpkg -i /run/touchkey-test/touchkeyd.deb >"$work/dpkg.log"; }
 check "dpkg -i installs" install
+root=/proc/$leader/root
+asked() { test -s "$root/etc/touchkey/calibration" -a -e "$root/var/lib/touchkey/calibration-asked" && grep -q "Touch the bottom-left corner" "$work/console"; }
+check "first start: asked on tty1, calibrated, recorded that it asked" within 5 asked
+bridge_calibrated() { in_container journalctl -b -u touchkey-bridge.service | grep -q 'calibration from /etc/touchkey/calibration'; }
+check "first start: the bridge started after it, with the calibration" within 5 bridge_calibrated
 check "touchkeyd enabled; daemon, bridge and FIFO active" test "$(enabled) $(states)" = "enabled active active active"
 tap 'hi\n'
 check "taps typed into the console" within 5 typed $'hi\n'
@@ -152,7 +164,15 @@ check "cold starts without a failed job: $cold_starts of 20 in $(since "$started
 tap 'go\n'
 check "taps typed after the cold starts" within 5 typed $'go\n'
 
-journal=$(in_container journalctl -b --no-pager -u touchkeyd.service -u touchkey-bridge.service -u touchkey-bridge.socket)
+# Once asked, a start without a calibration (as on a later boot) does not ask again.
+rm "$root/etc/touchkey/calibration"
+in_container systemctl stop touchkeyd touchkey-calibrate
+in_container systemctl start touchkeyd
+check "asked once: not again without a calibration" \
+  test "$(in_container systemctl show -p ConditionResult --value touchkey-calibrate) $(grep -c 'Touch the top-left' "$work/console")" = "no 1"
+check "the calibration is static: enabled and disabled with touchkeyd" test "$(in_container systemctl is-enabled touchkey-calibrate)" = static
+
+journal=$(in_container journalctl -b --no-pager -u touchkeyd.service -u touchkey-bridge.service -u touchkey-bridge.socket -u touchkey-calibrate.service)
 check "no failed job, EPERM, EACCES or SIGSYS in the journal" \
   test -z "$(grep -E 'Failed to start|EPERM|EACCES|SIGSYS|status=31|not permitted|Permission denied' <<<"$journal")"
 in_container dpkg -r touchkeyd >/dev/null 2>&1

@@ -311,6 +311,7 @@ TEST_F(Touchkeyd, FailedInjectionIsReportedAndLoopGoesOn) {
   close(plain_file);
   spawned r = spawn(without_env({TOUCHKEYD_PATH}));
   const pid_t pid = start_in_background(r);
+  EXPECT_EQ(wait_exit(r.pid), 0);  // the background is the test's own child from here on
   const std::string refused = "Sending keystroke: Inappropriate ioctl for device\n";
   type_text(touch, "a");
   EXPECT_EQ(read_line(r.err), refused);
