@@ -9,9 +9,8 @@ JOBS ?= $(shell nproc)
 
 all: build
 
-# Before cmake runs: every group for the tests, the compiler (and for the
-# package its tools) otherwise.
-DEPS_GROUPS = $(if $(filter test fuzz lint,$(MAKECMDGOALS)),,build $(if $(filter package,$(MAKECMDGOALS)),package))
+# Before cmake runs: every group for the tests, the compiler otherwise.
+DEPS_GROUPS = $(if $(filter test fuzz lint,$(MAKECMDGOALS)),,build)
 deps:
 	@scripts/install-deps.sh $(DEPS_GROUPS)
 
@@ -73,27 +72,22 @@ demo: deps
 keypad-svg: build
 	$(BUILD)/touchkey-keypad-svg > docs/keypad.svg
 
-# The Debian package, built by CPack from the normal build:
-# $(BUILD)/touchkeyd_<version>_<arch>.deb.
-# With ARCH (arm64, armhf): build-ARCH/touchkeyd_<version>_ARCH.deb from the
-# cross build.
+# The Debian package, built by dpkg-buildpackage from a copy of the tree:
+# build-deb/touchkeyd_<version>_<arch>.deb with its .buildinfo and .changes.
+# With ARCH (arm64, armhf): cross-built with Debian's cross toolchain. It asks
+# only for the package's build dependencies (scripts/package.sh).
 .PHONY: package
-ifeq ($(ARCH),)
-package: build
-	cd $(BUILD) && cpack -G DEB
-else
-package: build-cross
-	cd $(CROSS_BUILD) && cpack -G DEB
-endif
+package:
+	scripts/package.sh $(ARCH)
 
 # Cross builds for ARM boards (and s390x, big-endian, as a canary for byte
 # order): `make test-cross ARCH=arm64|armhf|s390x` builds in build-ARCH with
 # Debian's cross compiler and runs every test under qemu-user, inside a user
 # and mount namespace of its own where the kernel hands the target's programs
-# to qemu (scripts/run-foreign.sh); `make package ARCH=...` packages that
-# build. CROSS_TESTS narrows the tests (a ctest -R pattern). Not run there:
-# the real console (`make test-board ARCH=arm64` types into one on an ARM
-# kernel).
+# to qemu (scripts/run-foreign.sh); `make package ARCH=...` packages for the
+# target. CROSS_TESTS narrows the tests (a ctest -R pattern). Not run there:
+# the real console and the package's tests (`make test-board ARCH=arm64`
+# types into a console on an ARM kernel).
 ARCH ?=
 triplet_arm64 := aarch64-linux-gnu
 triplet_armhf := arm-linux-gnueabihf

@@ -6,6 +6,7 @@
 // the same workload in alternating rounds from a FIFO of its own.
 // usage: touchkey-bench TOUCHKEYD FLOOR ALLOC_COUNT_LIB [ROUNDS [RECORDS]]
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "alloc_count.h"
+#include "clock.h"
 #include "keypad.h"
 #include "touch_record.h"
 
@@ -42,22 +44,6 @@ constexpr int key_timeout_ms = 5000;
   std::exit(1);
 }
 
-std::int64_t now_ns() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return std::int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
-}
-
-// Centre of a 13-key column (0..12) and of a row (0, 1 or 3).
-std::int16_t column_x(int column) {
-  constexpr int width = keypad_x_last + 1 - keypad_x_first;
-  return static_cast<std::int16_t>(keypad_x_first + (2 * column + 1) * width / 26);
-}
-std::int16_t row_y(int row) {
-  constexpr int height = keypad_y_last + 1 - keypad_y_first;
-  return static_cast<std::int16_t>(keypad_y_first + (2 * row + 1) * height / 8);
-}
-
 // The workload: for each key, a pen-down on it, the pen-up that types it and
 // a pen-up on no key. Keys cycle through the letter rows, so no key follows
 // itself and none is suppressed. The stamp field carries the key for the floor.
@@ -67,16 +53,18 @@ struct workload {
 };
 
 workload make_workload(std::size_t records) {
+  // The letter rows are the layout's first 26 keys.
+  const std::array<key_rectangle, keypad_key_count> keys = keypad_rectangles();
+  constexpr std::size_t letters = 26;
   workload w;
   for (std::size_t i = 0; w.records.size() < records; ++i) {
-    const int column = static_cast<int>(i % 13);
-    const int row = static_cast<int>(i / 13 % 2);
-    const char key = static_cast<char>((row == 0 ? 'm' : 'z') - column);
-    const std::int16_t x = column_x(column);
-    const std::int16_t y = row_y(row);
+    const key_rectangle& k = keys[i % letters];
+    const auto x = static_cast<std::int16_t>((k.left + k.right) / 2);
+    const auto y = static_cast<std::int16_t>((k.top + k.bottom) / 2);
+    const auto key = static_cast<char>(k.key);
     w.records.push_back({100, x, y, 0});
     w.records.push_back({0, x, y, key});
-    w.records.push_back({0, 5000, y, 0});
+    w.records.push_back({0, keypad_x_last + 1, y, 0});
     w.keys += key;
   }
   return w;
@@ -101,10 +89,10 @@ int open_console() {
 // meaningless. It waits by sleeping rather than in poll, so that the process
 // under test never has a reader to wake with its keys.
 void expect_keys(int console, const char* want, std::size_t count) {
-  const std::int64_t deadline = now_ns() + std::int64_t{key_timeout_ms} * 1000000;
+  const std::int64_t deadline = clock_ns(CLOCK_MONOTONIC) + std::int64_t{key_timeout_ms} * 1000000;
   int queued = 0;
   while (ioctl(console, FIONREAD, &queued) == 0 && static_cast<std::size_t>(queued) < count) {
-    if (now_ns() > deadline)
+    if (clock_ns(CLOCK_MONOTONIC) > deadline)
       fail("keys missing on the console: " + std::to_string(queued) + " of " + std::to_string(count));
     usleep(100);
   }
@@ -136,9 +124,9 @@ void feed(int touch, int console, const workload& w, pid_t reader) {
   }
   // The records after the last key are handled once the reader sleeps in its
   // next read.
-  const std::int64_t deadline = now_ns() + std::int64_t{key_timeout_ms} * 1000000;
+  const std::int64_t deadline = clock_ns(CLOCK_MONOTONIC) + std::int64_t{key_timeout_ms} * 1000000;
   while (!sleeps_in_read(reader)) {
-    if (now_ns() > deadline)
+    if (clock_ns(CLOCK_MONOTONIC) > deadline)
       fail("the process under test did not go back to sleep");
     usleep(100);
   }
@@ -175,7 +163,7 @@ pid_t start_daemon(const char* daemon, const char* preload, std::int64_t* took_n
   int out[2];
   if (pipe2(out, O_CLOEXEC) == -1)
     fail("pipe");
-  const std::int64_t start = now_ns();
+  const std::int64_t start = clock_ns(CLOCK_MONOTONIC);
   const pid_t fg = fork();
   if (fg == -1)
     fail("fork");
@@ -192,7 +180,7 @@ pid_t start_daemon(const char* daemon, const char* preload, std::int64_t* took_n
   int status = 0;
   if (waitpid(fg, &status, 0) == -1)
     fail("waitpid");
-  *took_ns = now_ns() - start;
+  *took_ns = clock_ns(CLOCK_MONOTONIC) - start;
   char line[256] = {};
   const ssize_t n = read(out[0], line, sizeof line - 1);
   close(out[0]);

@@ -2,5 +2,4 @@
 set(touchkey_triplet arm-linux-gnueabihf)
 set(touchkey_qemu qemu-arm)
 set(CMAKE_SYSTEM_PROCESSOR arm)
-set(TOUCHKEY_DEB_ARCH armhf)
 include(${CMAKE_CURRENT_LIST_DIR}/linux-gnu-cross.cmake)

@@ -11,6 +11,3 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 find_program(touchkey_emulator ${touchkey_qemu} REQUIRED)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${touchkey_emulator})
-# Where the target's own libraries sit on this machine, for the dependencies
-# of the Debian package and for running the tests.
-set(TOUCHKEY_TARGET_SYSROOT /usr/${touchkey_triplet})

@@ -3,5 +3,4 @@
 set(touchkey_triplet s390x-linux-gnu)
 set(touchkey_qemu qemu-s390x)
 set(CMAKE_SYSTEM_PROCESSOR s390x)
-set(TOUCHKEY_DEB_ARCH s390x)
 include(${CMAKE_CURRENT_LIST_DIR}/linux-gnu-cross.cmake)

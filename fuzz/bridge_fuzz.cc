@@ -17,9 +17,9 @@
 #include <cstring>
 #include <vector>
 
-#include "bridge_events.h"
 #include "fault.h"
 #include "fuzz_input.h"
+#include "panel_events.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   constexpr std::size_t setup = 10;

@@ -14,11 +14,12 @@
 // Once the input runs out, reads fail and the loop returns.
 //
 // Checked: the calibration is asked for once, with unity, before any read;
-// every injected byte is the band table's key under the latest pen-up record;
+// every injected byte is the layout's key under the latest pen-up record;
 // at most one injection per record; a key that differs from the previous
 // pen-up's key is always typed; the clock is read once per pen-up record.
+#include <algorithm>
+#include <array>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
@@ -29,7 +30,7 @@
 #include "fault.h"
 #include "fuzz_input.h"
 #include "key_loop.h"
-#include "keypad_bands.h"
+#include "keypad.h"
 #include "wrapped_calls.h"
 
 namespace {
@@ -66,26 +67,18 @@ void open_fake_descriptors() {
   }
 }
 
-// The centre of the key numbered k, taken from the band table.
+// The centre of the key numbered k, among the layout's rectangles.
 touch_record pen_up_on_key(std::uint8_t k) {
-  constexpr int narrow = 13;
-  const int index = k % (3 * narrow + 3);
-  int row = 0;
-  int column = 0;
-  if (index < 2 * narrow) {
-    row = index / narrow;
-    column = index % narrow;
-  } else if (index < 2 * narrow + 3) {
-    row = 2;
-    column = index - 2 * narrow;
-  } else {
-    row = 3;
-    column = index - 2 * narrow - 3;
-  }
-  const oracle::band& across = row == 2 ? oracle::wide_columns[column] : oracle::narrow_columns[column];
-  const oracle::band& down = oracle::rows[row];
-  return {0, static_cast<std::int16_t>((across.first + across.last) / 2),
-          static_cast<std::int16_t>((down.first + down.last) / 2), 0};
+  static const std::array<key_rectangle, keypad_key_count> keys = keypad_rectangles();
+  const key_rectangle& key = keys[k % keys.size()];
+  return {0, static_cast<std::int16_t>((key.left + key.right) / 2),
+          static_cast<std::int16_t>((key.top + key.bottom) / 2), 0};
+}
+
+// Any byte the keypad can type.
+bool is_key(unsigned char c) {
+  const std::array<key_rectangle, keypad_key_count> keys = keypad_rectangles();
+  return std::any_of(keys.begin(), keys.end(), [c](const key_rectangle& key) { return key.key == c; });
 }
 
 // Before the next read: what the loop owed the record it has just handled.
@@ -123,7 +116,7 @@ ssize_t serve_read(void* buffer, std::size_t size) {
   }
   std::memcpy(buffer, &record, count);
   run.pen_up = count == sizeof record && record.pressure == 0;
-  run.key = run.pen_up ? oracle::key_at(record.x, record.y) : 0;
+  run.key = run.pen_up ? keypad_key_at(record.x, record.y) : 0;
   run.clock_read = false;
   run.injected = false;
   return static_cast<ssize_t>(count);
@@ -164,7 +157,7 @@ int serve_injection(unsigned long request, const void* argument) {
   if (request != TIOCSTI)
     fault("unexpected request on the console");
   const unsigned char key = *static_cast<const unsigned char*>(argument);
-  if (!oracle::is_key(key))
+  if (!is_key(key))
     fault("injected a byte that is no key");
   if (!run.pen_up || !run.clock_read || run.injected || key != run.key)
     fault("injected other than the key under the latest pen-up record, once");
@@ -185,11 +178,7 @@ extern "C" ssize_t fake_read(int fd, void* buffer, size_t size) {
   return serve_read(buffer, size);
 }
 
-extern "C" int fake_ioctl(int fd, unsigned long request, ...) {
-  va_list rest;
-  va_start(rest, request);
-  void* argument = va_arg(rest, void*);
-  va_end(rest);
+extern "C" int fake_ioctl(int fd, unsigned long request, void* argument) {
   if (run.active && fd == touch_fd)
     return serve_calibration(request, argument);
   if (run.active && fd == tty_fd)

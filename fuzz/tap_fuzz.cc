@@ -8,7 +8,7 @@
 
 #include "fault.h"
 #include "fuzz_input.h"
-#include "keypad_bands.h"
+#include "keypad.h"
 #include "tap_records.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -16,8 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const decoded_text decoded = decode_text(text);
   const text_records taps = records_for_text(text);
   ++fuzz_effects;  // every text is accepted or refused, whatever the machine
-  if (!decoded.error.empty() || !taps.error.empty()) {
-    if (decoded.error.empty() || taps.error.empty() || !taps.records.empty())
+  if (decoded.refused || taps.refused) {
+    if (!decoded.refused || !taps.refused || !taps.records.empty())
       fault("refused text gave records, or only one of the two refused it");
     return 0;
   }
@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const touch_record& up = taps.records[i + 1];
     if (down.pressure == 0 || up.pressure != 0 || down.x != up.x || down.y != up.y)
       fault("a tap is not a pen-down and a pen-up at one point");
-    const unsigned char key = oracle::key_at(up.x, up.y);
+    const unsigned char key = keypad_key_at(up.x, up.y);
     if (key != 0 && key == previous)
       fault("a key directly follows itself and would be taken for a repeat");
     if (key != 0)

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Static checks over every C++ source in src/, tools/, tests/, fuzz/ and
-# bench/: clang-format (layout), clang-tidy (.clang-tidy) and cppcheck. Any
-# finding fails. usage: scripts/lint.sh BUILD_DIR (holding compile_commands.json)
+# Static checks over every C++ source in src/, lib/, tools/, devtools/, tests/,
+# fuzz/ and bench/: clang-format (layout), clang-tidy (.clang-tidy) and
+# cppcheck. Any finding fails. usage: scripts/lint.sh BUILD_DIR (holding compile_commands.json)
 # `scripts/lint.sh --format` lays the same sources out instead (make format).
 set -uo pipefail
 build=${1:-build}
-mapfile -t sources < <(find src tools tests fuzz bench -name '*.cc' -o -name '*.h' 2>/dev/null | sort)
+mapfile -t sources < <(find src lib tools devtools tests fuzz bench -name '*.cc' -o -name '*.h' 2>/dev/null | sort)
 if [ "$build" = --format ]; then
   exec clang-format -i "${sources[@]}"
 fi

@@ -17,6 +17,17 @@ constexpr unsigned char symbol_row[narrow_keys] = {
     0x7C, 0x5F, 0x5C, 0x2D, 0x2F, 0x2E, 0x36, 0x35, 0x34, 0x33, 0x32, 0x31, 0x30,
 };
 
+static_assert(keypad_key_count == (rows - 1) * narrow_keys + wide_keys);
+
+// The first value of `band` of `count` bands over `length` units from `first`:
+// the least v with count * (v - first) / length == band. Division truncates
+// toward zero, so band 0 also takes the values below `first` down to where
+// the quotient is still 0.
+constexpr std::int32_t band_start(std::int32_t band, std::int32_t count, std::int32_t length,
+                                  std::int32_t first) {
+  return band == 0 ? first - (length - 1) / count : first + (band * length + count - 1) / count;
+}
+
 }  // namespace
 
 unsigned char keypad_key_at(std::int16_t raw_x, std::int16_t raw_y) {
@@ -46,4 +57,23 @@ unsigned char keypad_key_at(std::int16_t raw_x, std::int16_t raw_y) {
     case 3: return on_narrow_key ? symbol_row[column] : 0;
     default: return 0;
   }
+}
+
+std::array<key_rectangle, keypad_key_count> keypad_rectangles() {
+  std::array<key_rectangle, keypad_key_count> keys = {};
+  std::size_t n = 0;
+  for (std::int32_t row = 0; row < rows; ++row) {
+    const std::int32_t top = band_start(row, rows, keypad_height, keypad_y_first);
+    const std::int32_t bottom = band_start(row + 1, rows, keypad_height, keypad_y_first) - 1;
+    const std::int32_t columns = row == 2 ? wide_keys : narrow_keys;
+    for (std::int32_t column = 0; column < columns; ++column) {
+      const std::int32_t left = band_start(column, columns, keypad_width, keypad_x_first);
+      const std::int32_t right = band_start(column + 1, columns, keypad_width, keypad_x_first) - 1;
+      // Its key is whatever the layout types in its middle, which lies off the axes.
+      const unsigned char key = keypad_key_at(static_cast<std::int16_t>((left + right) / 2),
+                                              static_cast<std::int16_t>((top + bottom) / 2));
+      keys[n++] = {key, left, top, right, bottom};
+    }
+  }
+  return keys;
 }

@@ -67,9 +67,16 @@ tap_text() {
 }
 
 read_console 1
-check "install: dpkg -i installs the package" eval 'dpkg -i /board/touchkeyd.deb >/run/dpkg.log 2>&1'
+# The previous version first: the upgrade keeps an administrator's disable.
+check "install: dpkg -i installs the package" eval 'dpkg -i /board/touchkeyd-previous.deb >/run/dpkg.log 2>&1'
 check "units: touchkeyd enabled; daemon, bridge and FIFO active" \
-  test "$(systemctl is-enabled touchkeyd) $(states)" = "enabled active active active"
+  within 10 eval '[ "$(systemctl is-enabled touchkeyd) $(states)" = "enabled active active active" ]'
+systemctl disable --now touchkeyd 2>/dev/null
+check "upgrade: dpkg -i of $(dpkg-deb -f /board/touchkeyd.deb Version) over $(dpkg-query -Wf '${Version}' touchkeyd) keeps it disabled and stopped" \
+  eval 'dpkg -i /board/touchkeyd.deb >/run/dpkg.log 2>&1 &&
+        [ "$(systemctl is-enabled touchkeyd) $(states)" = "disabled inactive inactive inactive" ]'
+systemctl enable --now touchkeyd 2>/dev/null
+within 10 eval '[ "$(states)" = "active active active" ]'
 daemon=$(main_pid touchkeyd) bridge=$(main_pid touchkey-bridge)
 plug /run/panel.desc
 check "hotplug: the bridge that waited (PID $bridge) serves the panel plugged in" \

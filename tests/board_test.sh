@@ -12,24 +12,28 @@ arch=$1 build=$(realpath "$2")
 source_dir=$(realpath "$(dirname "$0")/..")
 recordings=${TOUCHKEY_RECORDINGS:-$source_dir/../shared/touch-recordings}
 
-# The package under test, as `make package` builds it for ARCH: the one place
-# that knows where the .deb lands.
+# The package under test, as `make package` builds it for ARCH (its unit
+# tests have run in make test), and the previous version's: the same files
+# under the changelog's previous version, to upgrade from.
 deb() {
-  local dir=$build
-  if [ "$arch" = "$(dpkg --print-architecture)" ]; then
-    make -s -C "$source_dir" package ARCH= BUILD="$build" >&2
-  else
-    make -s -C "$source_dir" package ARCH="$arch" >&2
-    dir=$source_dir/build-$arch
-  fi
-  ls -t "$dir"/touchkeyd_*_"$arch".deb | head -1
+  DEB_BUILD_OPTIONS=nocheck make -s -C "$source_dir" package ARCH="${arch/#$(dpkg --print-architecture)/}" >&2
+  ls -t "$source_dir"/build-deb/touchkeyd_*_"$arch".deb | head -1
+}
+previous_deb() {
+  local tree=$work/previous version
+  version=$(dpkg-parsechangelog -l "$source_dir/debian/changelog" -o1 -c1 -SVersion)
+  dpkg-deb -R "$1" "$tree"
+  sed -i "s/^Version: .*/Version: $version/" "$tree/DEBIAN/control"
+  dpkg-deb -b --root-owner-group "$tree" "$2" >/dev/null
+  rm -rf "$tree"
 }
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cp "$(deb)" "$work/touchkeyd.deb"
-files=("$work/touchkeyd.deb")
-typing=(install units hotplug replug refusal) recorded=()
+previous_deb "$work/touchkeyd.deb" "$work/touchkeyd-previous.deb"
+files=("$work/touchkeyd.deb" "$work/touchkeyd-previous.deb")
+typing=(install units upgrade hotplug replug refusal) recorded=()
 if [ -d "$recordings" ]; then
   "$build/tests/recorded_keys" "$recordings" >"$work/expected"
   ln -s "$recordings" "$work/recordings"

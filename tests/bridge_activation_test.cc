@@ -5,15 +5,14 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
-#include <linux/input.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include "bridge_fifo.h"
 #include "test_support.h"
+#include "tsdev_fifo.h"
 
 namespace {
 
@@ -28,9 +27,7 @@ void pass_as_descriptor_3() {
 
 TEST(BridgeActivation, ServesThePassedFifoOnlyWhenOnlyItsOwnerCanOpenIt) {
   temp_dir dir;
-  const input_event tap[] = {ev(EV_KEY, BTN_TOUCH, 1), ev(EV_SYN, SYN_REPORT, 0), ev(EV_KEY, BTN_TOUCH, 0),
-                             ev(EV_SYN, SYN_REPORT, 0)};
-  write_file(dir / "stream", std::string(reinterpret_cast<const char*>(tap), sizeof tap));
+  write_file(dir / "stream", tap_events(5, 5));
   struct passed_case {
     const char* what;
     bool fifo;

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cstdarg>
 #include <cstring>
 #include <initializer_list>
 #include <vector>
@@ -35,11 +34,7 @@ void copy_key_bitmap(void* argument, std::size_t size) {
 
 }  // namespace
 
-extern "C" int fake_ioctl(int fd, unsigned long request, ...) {
-  va_list rest;
-  va_start(rest, request);
-  void* argument = va_arg(rest, void*);
-  va_end(rest);
+extern "C" int fake_ioctl(int fd, unsigned long request, void* argument) {
   if (fd != fake_device_fd)
     return real_ioctl(fd, request, argument);
   if (request == EVIOCGVERSION) {

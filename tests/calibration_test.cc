@@ -1,12 +1,16 @@
 // Tests of the calibration: the fit for every way a panel can be mounted,
 // touchkey-calibrate's refusals, and touchkey-calibrate then touchkey-bridge
 // putting taps on the keys that the calibration's picture shows.
+#include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <glob.h>
 #include <linux/input.h>
 #include <sstream>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <tuple>
 #include <unistd.h>
@@ -14,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "calibration.h"
+#include "key_regions.h"
 #include "keypad.h"
 #include "test_support.h"
 #include "touch_record.h"
@@ -50,11 +55,12 @@ TEST(CalibrationFit, EveryMountingMapsTheScreenOntoTheKeypadPicture) {
         taps[i] = panel_of(m, corner_s[i], corner_t[i]);
       SCOPED_TRACE(testing::Message() << m.quarter_turns << " turns, mirrored " << m.mirrored << ", inset "
                                       << m.inset << ", --mirror " << mirror);
-      const corner_fit fit = fit_corners(taps, mirror);
-      ASSERT_TRUE(fit.ok) << fit.problem;
+      calibration_matrix matrix;
+      const failure refused = fit_corners(taps, mirror, matrix);
+      ASSERT_FALSE(refused) << refused.message;
       // Three points that are not on a line pin an affine map down.
       for (const auto& [s, t] : {std::pair{0.3, 0.7}, {0.9, 0.2}, {0.5, 0.5}}) {
-        const normalised_point k = apply_matrix(fit.matrix, panel_of(m, s, t));
+        const normalised_point k = apply_matrix(matrix, panel_of(m, s, t));
         EXPECT_NEAR(k.x, mirror ? 1 - s : s, 1e-9);
         EXPECT_NEAR(k.y, t, 1e-9);
       }
@@ -63,7 +69,7 @@ TEST(CalibrationFit, EveryMountingMapsTheScreenOntoTheKeypadPicture) {
       // Without an inset the orientation options could serve the panel: the
       // fit is one of their matrices.
       char fitted[160], option[160] = "";
-      format_matrix(fit.matrix, fitted, sizeof fitted);
+      format_matrix(matrix, fitted, sizeof fitted);
       for (int flags = 0; flags < 8 && std::strcmp(fitted, option) != 0; ++flags)
         format_matrix(orientation_matrix(flags & 1, flags & 2, flags & 4), option, sizeof option);
       EXPECT_STREQ(fitted, option);
@@ -71,27 +77,91 @@ TEST(CalibrationFit, EveryMountingMapsTheScreenOntoTheKeypadPicture) {
   }
 }
 
-void add_event(std::string& stream, unsigned type, unsigned code, int value) {
-  const input_event event = ev(static_cast<std::uint16_t>(type), static_cast<std::uint16_t>(code), value);
-  stream.append(reinterpret_cast<const char*>(&event), sizeof event);
+// The file as the bridge reads it: one matrix line among comments and blank
+// lines of any length; anything else is refused with the reason.
+TEST(CalibrationFile, ReadsOneMatrixAmongCommentsAndRefusesTheRest) {
+  temp_dir dir;
+  const struct {
+    const char* what;
+    std::string content;  // empty: the path is a directory
+    std::string read;     // the matrix read, or "refused: " and why
+  } cases[] = {
+      {"comments and blanks", "# made\n\n  0.5,0,0.25,0,1,0 \n# end\n", "0.5,0,0.25,0,1,0"},
+      {"a comment longer than 255 bytes", "# " + std::string(300, 'x') + "\n0,1,0,1,0,0\n", "0,1,0,1,0,0"},
+      {"six numbers past byte 255 of a comment", "# " + std::string(253, 'x') + "1,0,0,0,1,0\n",
+       "refused: no line with the six numbers a,b,c,d,e,f"},
+      {"a second matrix", "1,0,0,0,1,0\n0,1,0,1,0,0\n", "refused: line 2: a second matrix"},
+      {"a singular matrix", "0,0,0.5,0,0,0.5\n",
+       "refused: line 1: the matrix 0,0,0.5,0,0,0.5 is singular: it squeezes the whole panel onto a line of "
+       "the keypad"},
+      {"a directory", "", "refused: Is a directory"},
+  };
+  for (const auto& c : cases) {
+    const std::string path = c.content.empty() ? dir.path : dir / "calibration";
+    if (!c.content.empty())
+      write_file(path, c.content);
+    calibration_matrix matrix;
+    const failure refused = read_calibration(path.c_str(), matrix);
+    char text[160] = "";
+    format_matrix(matrix, text, sizeof text);
+    EXPECT_EQ(refused ? "refused: " + refused.message : std::string(text), c.read) << c.what;
+  }
 }
 
-std::string tap_events(int x, int y) {
-  const int events[][3] = {{EV_KEY, BTN_TOUCH, 1},  {EV_ABS, ABS_X, x},     {EV_ABS, ABS_Y, y},
-                           {EV_SYN, SYN_REPORT, 0}, {EV_KEY, BTN_TOUCH, 0}, {EV_SYN, SYN_REPORT, 0}};
-  std::string stream;
-  for (const auto& e : events)
-    add_event(stream, e[0], e[1], e[2]);
-  return stream;
+// The names in a directory, sorted.
+std::vector<std::string> names_in(const std::string& directory) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(directory))
+    names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
+bool stop_at_rename = false;  // a SIGTERM comes just as the new file is renamed
+
+}  // namespace
+
+// The linker sends write_calibration's rename here (-Wl,--wrap=rename).
+extern "C" int __real_rename(const char* from, const char* to);
+extern "C" int __wrap_rename(const char* from, const char* to) {
+  if (stop_at_rename)
+    raise(SIGTERM);
+  return __real_rename(from, to);
+}
+
+namespace {
+
+// A file that would be refused is never written over the old one, and a stop
+// request while the new one is made ends the program only once no temporary
+// file is left.
+TEST(CalibrationFile, IsCheckedBeforeItReplacesTheOldOneAndLeavesNothingBehind) {
+  temp_dir dir;
+  const std::string path = dir / "calibration";
+  write_file(path, "old\n");
+  EXPECT_EQ(write_calibration(path.c_str(), {0, 0, 0.5, 0, 0, 0.5}, "# singular").message,
+            "cannot write " + path + ": line 3: the matrix 0,0,0.5,0,0,0.5 " + singular_matrix);
+  EXPECT_EQ(read_file(path), "old\n");
+  const pid_t child = fork();
+  if (child == 0) {
+    stop_at_rename = true;
+    write_calibration(path.c_str(), {}, "# stopped");
+    _exit(0);
+  }
+  EXPECT_EQ(wait_exit(child), 128 + SIGTERM);
+  EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"calibration"});
+}
+
+// touchkey-calibrate on the recorded stream, in dir (as `device`), writing
+// dir/calibration unless `more` says otherwise; an empty y range is not given.
 finished calibrate(const temp_dir& dir, const std::string& stream, const std::string& x_range,
-                   const std::string& y_range, bool mirror = false) {
-  write_file(dir / "corners", stream);
-  spawn_request request = {{TOUCHKEY_CALIBRATE, "--device", dir / "corners", "--x-range", x_range,
-                            "--y-range", y_range, "--output", dir / "calibration"}};
-  if (mirror)
-    request.argv.push_back("--mirror");
+                   const std::string& y_range, std::vector<std::string> more = {},
+                   const std::string& device = "corners") {
+  write_file(dir / device, stream);
+  spawn_request request = {
+      {TOUCHKEY_CALIBRATE, "--device", dir / device, "--x-range", x_range, "--output", dir / "calibration"}};
+  if (!y_range.empty())
+    request.argv.insert(request.argv.end(), {"--y-range", y_range});
+  request.argv.insert(request.argv.end(), more.begin(), more.end());
   return run_to_end(request);
 }
 
@@ -99,14 +169,21 @@ TEST(CalibrationProgram, RefusesBadTapsAndKeepsTheOldFile) {
   struct refusal {
     std::vector<std::pair<int, int>> taps;
     const char* message;
+    int status = 1;
+    const char* output = "calibration";  // in the scratch directory
+    const char* y_range = "0,999";       // empty: not given
   };
+  const std::vector<std::pair<int, int>> good = {{100, 100}, {900, 100}, {900, 900}, {100, 900}};
   const refusal cases[] = {
       {{{100, 100}, {120, 110}, {900, 900}, {100, 900}},
        "the top-left and top-right taps are at the same place"},
       {{{100, 100}, {500, 500}, {900, 900}, {100, 900}}, "top-right and bottom-right taps lie on a line"},
       {{{100, 100}, {900, 100}, {100, 900}, {900, 900}}, "no rectangle's corners"},
-      {{{100, 100}, {900, 100}, {600, 600}, {100, 900}}, "0.17 of the panel away from a rectangle's corners"},
+      {{{100, 100}, {900, 100}, {600, 600}, {100, 900}}, "0.21 of the panel away from a rectangle's corners"},
+      {{{100, 100}, {600, 100}, {900, 900}, {400, 900}}, "0.15 of the panel away from a rectangle's corners"},
       {{{100, 100}, {900, 100}, {900, 900}}, "ended after 3 of the four taps"},
+      {good, "new/: Not a directory", 1, "new/"},
+      {good, "is not an evdev device; give --x-range and --y-range", 2, "calibration", ""},
   };
   for (const refusal& c : cases) {
     temp_dir dir;
@@ -114,11 +191,14 @@ TEST(CalibrationProgram, RefusesBadTapsAndKeepsTheOldFile) {
     std::string stream;
     for (const auto& [x, y] : c.taps)
       stream += tap_events(x, y);
-    const finished result = calibrate(dir, stream, "0,999", "0,999");
-    EXPECT_EQ(result.status, 1) << c.message;
+    const finished result = calibrate(dir, stream, "0,999", c.y_range, {"--output", dir / c.output});
+    EXPECT_EQ(result.status, c.status) << c.message;
     EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
-    EXPECT_NE(result.err.find("is left as it was"), std::string::npos) << result.err;
+    if (c.status == 1 && c.output == std::string("calibration")) {
+      EXPECT_NE(result.err.find("is left as it was"), std::string::npos) << result.err;
+    }
     EXPECT_EQ(read_file(dir / "calibration"), "old\n");
+    EXPECT_EQ(names_in(dir.path), (std::vector<std::string>{"calibration", "corners"})) << c.message;
   }
 }
 
@@ -134,7 +214,12 @@ std::vector<std::string> picture_in(const std::string& out) {
   return picture;
 }
 
-char glyph(unsigned char key) { return key == '\b' ? '<' : key == ' ' ? '~' : key == '\n' ? '>' : char(key); }
+// The keys in the picture's top-left, top-right, bottom-right and bottom-left cells.
+std::string corner_cells(const std::vector<std::string>& picture) {
+  if (picture.empty())
+    return "";
+  return {picture.front().front(), picture.front().back(), picture.back().back(), picture.back().front()};
+}
 
 // The keys under the pen-up records that touchkey-bridge writes for stream,
 // drawn as the picture draws them.
@@ -154,7 +239,7 @@ std::string keys_typed(const temp_dir& dir, const std::string& stream, const std
   for (pollfd readable = {fifo, POLLIN, 0}; keys.size() < taps && poll_until(readable, deadline) == 1;) {
     touch_record record;
     if (read(fifo, &record, sizeof record) == sizeof record && record.pressure == 0)
-      keys += glyph(keypad_key_at(record.x, record.y));
+      keys += key_glyph(keypad_key_at(record.x, record.y));
   }
   EXPECT_EQ(wait_exit(bridge.pid), 0);
   EXPECT_EQ(read_all(bridge.err), "");
@@ -175,13 +260,19 @@ TEST(CalibrationProgram, TheCalibratedBridgeTypesWhatThePictureShowsForEveryMoun
     std::string corners;
     for (int i = 0; i < corner_count; ++i)
       corners += tap_at(m, corner_s[i], corner_t[i]);
-    const finished calibrated = calibrate(dir, corners, "-300,3795", "100,2147", mirror);
+    // The device's path goes into the file's first line: a long one makes
+    // that line longer than any buffer a reader might have.
+    const finished calibrated =
+        calibrate(dir, corners, "-300,3795", "100,2147",
+                  mirror ? std::vector<std::string>{"--mirror"} : std::vector<std::string>{},
+                  "corners-" + std::string(200, 'c'));
     ASSERT_EQ(calibrated.status, 0) << calibrated.err;
     const std::vector<std::string> picture = picture_in(calibrated.out);
     ASSERT_GE(picture.size(), 8u) << calibrated.out;
-    const std::string corner_cells = {picture.front().front(), picture.front().back(), picture.back().back(),
-                                      picture.back().front()};
-    EXPECT_EQ(corner_cells, mirror ? "am|0" : "ma0|") << calibrated.out;
+    EXPECT_EQ(corner_cells(picture), mirror ? "am|0" : "ma0|") << calibrated.out;
+    // --show draws it again from the file alone.
+    const finished again = run_to_end({{TOUCHKEY_CALIBRATE, "--show", "--calibration", dir / "calibration"}});
+    EXPECT_EQ(picture_in(again.out), picture) << again.out;
 
     // Taps in the middle of cells whose neighbours show the same key: a
     // cell on a key's edge may go either way.
@@ -196,6 +287,10 @@ TEST(CalibrationProgram, TheCalibratedBridgeTypesWhatThePictureShowsForEveryMoun
         stream += tap_at(m, (c + 0.5) / columns, (r + 0.5) / rows);
         shown += cell;
       }
+    // Down the middle of the screen, whatever the mounting: a key of each row.
+    for (const double t : {0.1, 0.35, 0.6, 0.9})
+      stream += tap_at(m, 0.5, t);
+    shown += "gt~6";
     EXPECT_EQ(keys_typed(dir, stream, "-300,3795", "100,2147", shown.size()), shown)
         << m.quarter_turns << " turns, mirrored " << m.mirrored << ", inset " << m.inset;
   }
@@ -207,18 +302,114 @@ TEST(CalibrationProgram, ARecordedPanelsCornerTapsLandOnTheCornerKeys) {
   glob_t found = {};
   if (glob(TOUCHKEY_RECORDINGS "/*4-corners.evemu", 0, nullptr, &found) != 0)
     GTEST_SKIP() << "no recording of corner taps in " TOUCHKEY_RECORDINGS;
-  evemu_recording recording = parse_evemu(read_file(found.gl_pathv[0]));
+  const recording corners = read_recording(found.gl_pathv[0]);
   globfree(&found);
-  std::string stream(reinterpret_cast<const char*>(recording.events.data()),
-                     recording.events.size() * sizeof(input_event));
-  std::string ranges[2];
-  for (const unsigned code : {ABS_X, ABS_Y})
-    ranges[code] =
-        std::to_string(recording.ranges[code].first) + "," + std::to_string(recording.ranges[code].second);
+  const std::string stream = event_bytes(corners.events);
   temp_dir dir;
-  const finished calibrated = calibrate(dir, stream, ranges[0], ranges[1]);
+  const finished calibrated = calibrate(dir, stream, corners.x_range, corners.y_range);
   ASSERT_EQ(calibrated.status, 0) << calibrated.err;
-  EXPECT_EQ(keys_typed(dir, stream, ranges[0], ranges[1], 4), "ma0|");
+  EXPECT_EQ(keys_typed(dir, stream, corners.x_range, corners.y_range, 4), "ma0|");
+}
+
+// --show draws the picture from the file alone: the screen where its first
+// comment records the corner taps, else over the panel's whole range.
+TEST(CalibrationProgram, ShowDrawsTheKeypadThroughTheFile) {
+  const struct {
+    const char* what;
+    std::string content;  // empty: no file
+    int status;
+    std::string corners;  // the picture's corner cells
+    std::string says;
+  } cases[] = {
+      {"identity, by hand", "1,0,0,0,1,0\n", 0, "ma0|", "No corner taps recorded: the screen is taken"},
+      {"axes swapped, by hand", "0,1,0,1,0,0\n", 0, "m|0a", "No corner taps recorded"},
+      {"the screen on the panel's left half",
+       "# /dev/(x 1) (x 0..999, y 0..9), corner taps 0,0 499,0 499,9 0,9\n1,0,0,0,1,0", 0, "mg6|",
+       "The screen's place on the panel: (x 0..999, y 0..9), corner taps 0,0 499,0 499,9 0,9"},
+      {"a record cut short", "# (x 0..999, y 0..9), corner taps 0,0 499,0\n1,0,0,0,1,0\n", 0, "ma0|",
+       "No corner taps recorded"},
+      {"no file", "", 1, "", ": No such file or directory"},
+  };
+  temp_dir dir;
+  for (const auto& c : cases) {
+    const std::string path = dir / c.what;
+    if (!c.content.empty())
+      write_file(path, c.content);
+    const finished shown = run_to_end({{TOUCHKEY_CALIBRATE, "--show", "--calibration", path}});
+    EXPECT_EQ(shown.status, c.status) << c.what << ": " << shown.err;
+    EXPECT_EQ(corner_cells(picture_in(shown.out)), c.corners) << c.what << ":\n" << shown.out;
+    EXPECT_NE((shown.out + shown.err).find(c.says), std::string::npos) << c.what << ":\n"
+                                                                       << shown.out << shown.err;
+  }
+  // Sized to the terminal: all its columns but the last, all its rows but four.
+  std::string terminal;
+  const int master = open_raw_pty(terminal), slave = open(terminal.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  const winsize size = {30, 100, 0, 0};
+  ioctl(slave, TIOCSWINSZ, &size);
+  const spawned run =
+      spawn({.argv = {TOUCHKEY_CALIBRATE, "--show", "--calibration", dir / "identity, by hand"},
+             .out = slave,
+             .err = inherited});
+  close(slave);
+  const std::vector<std::string> picture = picture_in(read_all(master));
+  EXPECT_EQ(wait_exit(run.pid), 0);
+  ASSERT_EQ(picture.size(), 26u);
+  EXPECT_EQ(picture[0].size(), 99u);
+}
+
+// As the first boot runs it, on a FIFO that stays open as a panel nobody
+// touches does, with 0.2 s in place of the 30 s a tap may take; and by hand.
+TEST(CalibrationProgram, FirstBootAsksOnceAndGoesOnWhenNobodyTaps) {
+  const std::string last_three = tap_events(900, 900) + tap_events(100, 900);
+  const std::string good = tap_events(100, 100) + tap_events(900, 100) + last_three;
+  const std::string refused = tap_events(100, 100) + tap_events(120, 110) + last_three;
+  const std::string nobody = "asked at first boot; no tap for 0.2 s\n";
+  const struct {
+    const char* what;
+    const char* mode;         // --first-boot, or by hand
+    const char* made_before;  // "calibration" or "calibration-asked", made with "old"
+    std::string taps;
+    int status;
+    std::string says;     // on standard output or error; "" for nothing at all
+    std::string asked;    // the record of it
+    std::string written;  // the calibration file's start
+  } cases[] = {
+      {"a calibration exists", "--first-boot", "calibration", good, 0, "", "", "old\n"},
+      {"asked before", "--first-boot", "calibration-asked", good, 0, "", "old\n", ""},
+      {"nobody taps", "--first-boot", "", "", 0,
+       "goes on uncalibrated, and no boot will ask again.\nTo calibrate it later, log in as root and type "
+       "touchkey-calibrate on the keypad",
+       nobody, ""},
+      {"refused, then nobody taps", "--first-boot", "", refused, 0, "That will not do", nobody, ""},
+      {"four taps", "--first-boot", "", good, 0, "from now on.\nTap the screen to go on.",
+       "asked at first boot; calibrated\n", "# made "},
+      {"by hand, nobody taps", "--mirror", "", "", 1, "no tap for 0.2 s;", "", ""},
+  };
+  for (const auto& c : cases) {
+    temp_dir dir;
+    if (c.made_before[0] != '\0')
+      write_file(dir / c.made_before, "old\n");
+    const std::string fifo_path = dir / "panel";
+    mkfifo(fifo_path.c_str(), 0600);
+    const int fifo = open(fifo_path.c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_EQ(write(fifo, c.taps.data(), c.taps.size()), static_cast<ssize_t>(c.taps.size()));
+    std::vector<std::string> argv = {
+        TOUCHKEY_CALIBRATE, "--device", fifo_path,  "--x-range",         "0,999", "--y-range", "0,999",
+        "--tap-timeout",    "0.2",      "--output", dir / "calibration", c.mode};
+    const std::vector<std::string> env = {"STATE_DIRECTORY=" + dir.path};
+    const std::int64_t started = monotonic_ms();
+    const finished result = run_to_end({.argv = argv, .env = &env});
+    close(fifo);
+    EXPECT_EQ(result.status, c.status) << c.what << ": " << result.err;
+    if (c.says.empty()) {
+      EXPECT_EQ(result.out + result.err, "") << c.what;
+    } else {  // it asked, and waited for the tap that never came
+      EXPECT_NE((result.out + result.err).find(c.says), std::string::npos) << c.what << ":\n" << result.out;
+      EXPECT_GE(monotonic_ms() - started, 200) << c.what;
+    }
+    EXPECT_EQ(read_file(dir / "calibration-asked"), c.asked) << c.what;
+    EXPECT_EQ(read_file(dir / "calibration").substr(0, c.written.size()), c.written) << c.what;
+  }
 }
 
 }  // namespace

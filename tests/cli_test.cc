@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "cli.h"
 #include "test_support.h"
 #include "touch_record.h"
 
@@ -140,28 +141,67 @@ TEST(CommandLine, OutputThatCannotBeWrittenIsAFailure) {
   close(full);
 }
 
+// However many options a program has, each of them is known: exits 0 when
+// the last of forty is.
+[[noreturn]] void take_the_last_of_forty_options() {
+  std::vector<std::string> names(40);
+  for (std::size_t i = 0; i < names.size(); ++i)
+    names[i] = "option-" + std::to_string(i);
+  std::vector<option> table;
+  table.reserve(names.size() + 1);
+  for (const std::string& name : names)
+    table.push_back({name.c_str(), no_argument, nullptr, 1000 + static_cast<int>(table.size())});
+  table.push_back({nullptr, 0, nullptr, 0});
+  std::string last = "--option-39";
+  char* argv[] = {names[0].data(), last.data(), nullptr};
+  cli_start({"many", "many", ""});
+  std::exit(cli_next_option(2, argv, "", table.data()) == 1039 ? 0 : 1);
+}
+
+TEST(CommandLine, LongOptionTablesAreTakenWhole) {
+  EXPECT_EXIT(take_the_last_of_forty_options(), testing::ExitedWithCode(0), "");
+}
+
 // Without the capabilities that override file modes, root meets permissions
 // as any user does; /dev/input is the sandbox's own.
-TEST(CommandLine, BridgeSaysWhyItFoundNoTouchscreen) {
+TEST(CommandLine, BridgeAndCalibrateSayWhyTheyFoundNoTouchscreen) {
   const struct {
-    std::string event_devices;  // made in /dev/input before the bridge starts
-    std::string says;
+    std::string event_devices;  // made in /dev/input before the program starts
+    std::string says;           // after the program's name
   } cases[] = {
       {": > /dev/input/event0",  // a file, not a device: no touchscreen
-       "touchkey-bridge: no touchscreen found among /dev/input/event*\n"},
+       "no touchscreen found among /dev/input/event*\n"},
       {": > /dev/input/event0 && : > /dev/input/event1 && chmod 0 /dev/input/event1",
-       "touchkey-bridge: cannot open 1 of /dev/input/event*: Permission denied; a touchscreen may be among "
-       "them\n"},
+       "cannot open 1 of /dev/input/event*: Permission denied; a touchscreen may be among them\n"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.event_devices);
-    const std::string script = "mkdir /dev/input && " + c.event_devices +
-                               " && exec setpriv --bounding-set -dac_override,-dac_read_search " +
-                               TOUCHKEY_BRIDGE + " --output /dev/out";
-    const finished r = run(TOUCHKEY_SANDBOX, {"sh", "-c", script});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, c.says);
+    for (const program_case& p : {programs[0], programs[4]}) {
+      SCOPED_TRACE(p.name + ": " + c.event_devices);
+      const std::string script = "mkdir /dev/input && " + c.event_devices +
+                                 " && exec setpriv --bounding-set -dac_override,-dac_read_search " + p.path +
+                                 " --output /dev/out";
+      const finished r = run(TOUCHKEY_SANDBOX, {"sh", "-c", script});
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(r.err, p.name + ": " + c.says);
+    }
   }
+}
+
+// Without a panel touchkey-calibrate waits for one (0.3 s here, 5 s at first
+// boot); then at first boot it goes on without a failure, by hand it fails.
+TEST(CommandLine, CalibrateWaitsForAPanelThenGivesUp) {
+  temp_dir state;
+  const std::string none = "touchkey-calibrate: no touchscreen found among /dev/input/event* within 0.3 s";
+  for (const auto& [mode, status, says] :
+       {std::tuple{"--first-boot", 0, none + "; the keypad goes on uncalibrated\n"},
+        {"--mirror", 1, none + "\n"}}) {
+    const std::int64_t started = monotonic_ms();
+    const finished r = run(TOUCHKEY_SANDBOX, {"env", "STATE_DIRECTORY=" + state.path, TOUCHKEY_CALIBRATE,
+                                              mode, "--panel-wait", "0.3", "--output", "/dev/c"});
+    EXPECT_GE(monotonic_ms() - started, 300) << mode;
+    EXPECT_EQ(std::tie(r.status, r.err, r.out), std::tie(status, says, "")) << mode;
+  }
+  EXPECT_EQ(read_file(state / "calibration-asked"), "") << "asked without a panel";
 }
 
 }  // namespace

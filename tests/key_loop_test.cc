@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cstring>
 #include <string>
 #include <sys/ioctl.h>
@@ -88,11 +87,7 @@ extern "C" ssize_t fake_read(int fd, void* buffer, size_t size) {
   return static_cast<ssize_t>(bytes);
 }
 
-extern "C" int fake_ioctl(int fd, unsigned long request, ...) {
-  va_list args;
-  va_start(args, request);
-  void* argument = va_arg(args, void*);
-  va_end(args);
+extern "C" int fake_ioctl(int fd, unsigned long request, void* argument) {
   if (!fake.active || (fd != fake_touch_fd && fd != fake_tty_fd))
     return real_ioctl(fd, request, argument);
   if (fd == fake_touch_fd && request == calibration_request) {

@@ -1,14 +1,55 @@
-// The keypad layout checked against its band table: every band edge, the
-// listed points, and sweeps over the whole signed 16-bit plane.
+// The keypad layout checked against its band table, written out here rather
+// than from the layout's formulas: every band edge, the listed points, sweeps
+// over the whole signed 16-bit plane, and the key rectangles it exports.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "keypad.h"
-#include "keypad_bands.h"
 
 namespace {
+
+namespace oracle {
+
+struct band {
+  int first;
+  int last;
+};
+
+// Inclusive bands of raw units. The first band of each axis reaches into
+// negative coordinates because the layout's division truncates toward zero.
+constexpr band rows[] = {{-812, 1112}, {1113, 2074}, {2075, 3037}, {3038, 3999}};
+constexpr band narrow_columns[] = {{-26, 526},   {527, 803},   {804, 1080},  {1081, 1357}, {1358, 1634},
+                                   {1635, 1911}, {1912, 2188}, {2189, 2465}, {2466, 2742}, {2743, 3019},
+                                   {3020, 3296}, {3297, 3573}, {3574, 3849}};
+constexpr band wide_columns[] = {{-949, 1449}, {1450, 2649}, {2650, 3849}};
+
+// Characters by row and column; row 2 is Enter (line feed), space, backspace.
+constexpr const char* row_keys[] = {"mlkjihgfedcba", "zyxwvutsrqpon", "\n \b", "|_\\-/.6543210"};
+
+template <std::size_t n>
+int band_index(const band (&bands)[n], int v) {
+  for (std::size_t i = 0; i < n; ++i)
+    if (v >= bands[i].first && v <= bands[i].last)
+      return static_cast<int>(i);
+  return -1;
+}
+
+// The key byte under (x, y), 0 for none.
+unsigned char key_at(int x, int y) {
+  if (x == 0 || y == 0)
+    return 0;
+  const int row = band_index(rows, y);
+  if (row < 0)
+    return 0;
+  const int column = row == 2 ? band_index(wide_columns, x) : band_index(narrow_columns, x);
+  return column < 0 ? 0 : static_cast<unsigned char>(row_keys[row][column]);
+}
+
+}  // namespace oracle
 
 using oracle::band;
 
@@ -80,6 +121,21 @@ TEST(KeypadLayout, RowsSpellInDescendingX) {
     }
     EXPECT_EQ(spelled, row.want) << "row at y = " << row.y;
   }
+}
+
+// The rectangles the layout exports for the tools are its bands, key for key.
+TEST(KeypadLayout, RectanglesAreTheBandsRowByRow) {
+  using rectangle = std::tuple<char, int, int, int, int>;
+  std::vector<rectangle> bands, exported;
+  for (int row = 0; row < 4; ++row)
+    for (int column = 0; oracle::row_keys[row][column] != '\0'; ++column) {
+      const band across = row == 2 ? oracle::wide_columns[column] : oracle::narrow_columns[column];
+      bands.emplace_back(oracle::row_keys[row][column], across.first, oracle::rows[row].first, across.last,
+                         oracle::rows[row].last);
+    }
+  for (const key_rectangle& r : keypad_rectangles())
+    exported.emplace_back(static_cast<char>(r.key), r.left, r.top, r.right, r.bottom);
+  EXPECT_EQ(exported, bands);
 }
 
 }  // namespace

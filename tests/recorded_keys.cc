@@ -24,11 +24,6 @@
 
 namespace {
 
-std::string range(const evemu_recording& recording, unsigned code) {
-  const auto [min, max] = recording.ranges.at(code);
-  return std::to_string(min) + "," + std::to_string(max);
-}
-
 // Reads the bridge's records as they come (unread ones would be taken back)
 // until it has ended and the FIFO is empty; the keys the daemon types for them.
 std::string keys_typed(int fifo, pid_t bridge) {
@@ -60,23 +55,23 @@ std::string keys_typed(int fifo, pid_t bridge) {
   }
 }
 
-void print_keys(const std::filesystem::path& events, const std::filesystem::path& description) {
-  const evemu_recording recording =
-      parse_evemu(read_file(description) + (events != description ? read_file(events) : ""));
-  const bool slots = recording.ranges.contains(ABS_MT_SLOT);
+void print_keys(const std::filesystem::path& events) {
+  const recording recorded = read_recording(events);
   temp_dir dir;
-  write_file(dir / "events", std::string(reinterpret_cast<const char*>(recording.events.data()),
-                                         recording.events.size() * sizeof(input_event)));
+  write_file(dir / "events", event_bytes(recorded.events));
   mkfifo((dir / "tsdev").c_str(), 0600);
   const int fifo = open((dir / "tsdev").c_str(), O_RDWR | O_NONBLOCK);
   spawn_request request = {{TOUCHKEY_BRIDGE, "--device", dir / "events", "--output", dir / "tsdev",
-                            "--x-range", range(recording, slots ? ABS_MT_POSITION_X : ABS_X), "--y-range",
-                            range(recording, slots ? ABS_MT_POSITION_Y : ABS_Y), "--matrix", "1,0,0,0,1,0"}};
+                            "--x-range", recorded.x_range, "--y-range", recorded.y_range, "--matrix", "1,0,0,0,1,0"}};
   request.out = open("/dev/null", O_WRONLY | O_CLOEXEC);
   const std::string keys = keys_typed(fifo, spawn(request).pid);
   close(request.out);
   close(fifo);
-  std::printf("%s %s ", events.filename().c_str(), description.filename().c_str());
+  // A .evemu describes its panel itself; NAME.WHAT.events has NAME.desc.
+  const std::string name = events.filename();
+  const std::string description =
+      events.extension() == ".evemu" ? name : name.substr(0, name.find('.')) + ".desc";
+  std::printf("%s %s ", name.c_str(), description.c_str());
   for (const char key : keys)
     std::printf("%02x", static_cast<unsigned char>(key));
   std::printf("\n");
@@ -94,11 +89,7 @@ int main(int argc, char** argv) {
     if (entry.path().extension() == ".evemu" || entry.path().extension() == ".events")
       recordings.push_back(entry.path());
   std::sort(recordings.begin(), recordings.end());
-  for (const auto& events : recordings) {
-    const std::string name = events.filename();
-    print_keys(events, events.extension() == ".evemu"
-                           ? events
-                           : events.parent_path() / (name.substr(0, name.find('.')) + ".desc"));
-  }
+  for (const auto& events : recordings)
+    print_keys(events);
   return 0;
 }

@@ -46,7 +46,7 @@ TEST(TapRecords, EveryKeyRoundTripsThroughTheLayout) {
   for (const case_& c : cases) {
     SCOPED_TRACE(c.text);
     const text_records out = records_for_text(c.text);
-    ASSERT_EQ(out.error, "");
+    ASSERT_FALSE(out.refused) << out.refused.message;
     EXPECT_EQ(typed_by_daemon(out.records), c.typed);
   }
 }
@@ -106,7 +106,7 @@ TEST(TapRecords, RefusesWhatNoKeyTypesNamingItAndItsPlace) {
   for (const case_& c : cases) {
     SCOPED_TRACE(c.text);
     const text_records out = records_for_text(c.text);
-    EXPECT_NE(out.error.find(c.names), std::string::npos) << out.error;
+    EXPECT_NE(out.refused.message.find(c.names), std::string::npos) << out.refused.message;
     EXPECT_TRUE(out.records.empty()) << "nothing may be half-typed";
   }
 }

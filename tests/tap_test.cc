@@ -9,7 +9,6 @@
 #include <string>
 #include <sys/prctl.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 #include <vector>
 
@@ -122,14 +121,9 @@ TEST_F(TapTool, FailsOnAFileWithoutWritePermission) {
 // The master of a raw pty whose slave nobody holds, as the sandbox's
 // --touch pty is without a daemon: poll() reports room it never takes.
 int pty_master_nobody_reads(bool non_blocking) {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  termios mode;
-  const int slave =
-      grantpt(master) == 0 && unlockpt(master) == 0 ? open(ptsname(master), O_RDWR | O_NOCTTY) : -1;
-  EXPECT_EQ(tcgetattr(slave, &mode), 0);
-  cfmakeraw(&mode);
-  EXPECT_EQ(tcsetattr(slave, TCSANOW, &mode), 0);
-  close(slave);
+  std::string slave_path;
+  const int master = open_raw_pty(slave_path);
+  EXPECT_NE(master, -1);
   if (non_blocking)
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
   return master;

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <sys/inotify.h>
@@ -169,12 +170,6 @@ pid_t reported_pid(const std::string& line, const std::string& name) {
   return std::regex_match(rest, m, number) ? static_cast<pid_t>(std::stol(m[1])) : -1;
 }
 
-std::int64_t monotonic_ms() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
-}
-
 int poll_until(pollfd& fd, std::int64_t deadline_ms) {
   for (;;) {
     const std::int64_t left = deadline_ms - monotonic_ms();
@@ -241,23 +236,67 @@ input_event ev(std::uint16_t type, std::uint16_t code, std::int32_t value, long 
   return event;
 }
 
-evemu_recording parse_evemu(const std::string& text) {
-  evemu_recording recording;
+std::string event_bytes(const std::vector<input_event>& events) {
+  return {reinterpret_cast<const char*>(events.data()), events.size() * sizeof(input_event)};
+}
+
+std::string tap_events(std::int32_t x, std::int32_t y) {
+  return event_bytes({ev(EV_KEY, BTN_TOUCH, 1), ev(EV_ABS, ABS_X, x), ev(EV_ABS, ABS_Y, y),
+                      ev(EV_SYN, SYN_REPORT, 0), ev(EV_KEY, BTN_TOUCH, 0), ev(EV_SYN, SYN_REPORT, 0)});
+}
+
+recording read_recording(const std::string& path) {
+  std::string text = read_file(path);
+  const std::filesystem::path file = path;
+  if (file.extension() == ".events") {
+    const std::string name = file.filename();
+    text = read_file(file.parent_path() / (name.substr(0, name.find('.')) + ".desc")) + text;
+  }
+  recording r;
+  std::map<unsigned, std::string> ranges;
   std::istringstream lines(text);
   for (std::string line; std::getline(lines, line);) {
-    // E: SECONDS.MICROSECONDS TYPE CODE VALUE and A: CODE MIN MAX ..., codes and types in hex.
+    // "E: SECONDS.MICROSECONDS TYPE CODE VALUE" and "A: CODE MIN MAX ...", codes and types in hex.
     std::istringstream fields(line);
     std::string tag, stamp;
     unsigned type = 0, code = 0;
-    std::int32_t value = 0, max = 0;
-    if (line.rfind("E:", 0) == 0 && fields >> tag >> stamp >> std::hex >> type >> code >> std::dec >> value) {
+    int value = 0, max = 0;
+    if (line.rfind("A:", 0) == 0 && fields >> tag >> std::hex >> code >> std::dec >> value >> max) {
+      ranges[code] = std::to_string(value) + "," + std::to_string(max);
+    } else if (line.rfind("E:", 0) == 0 && fields >> tag >> stamp >> std::hex >> type >> code >> std::dec >> value) {
       const std::size_t dot = stamp.find('.');
       const long ms = std::stol(stamp.substr(0, dot)) * 1000 + std::stol(stamp.substr(dot + 1)) / 1000;
-      recording.events.push_back(
-          ev(static_cast<std::uint16_t>(type), static_cast<std::uint16_t>(code), value, ms));
-    } else if (line.rfind("A:", 0) == 0 && fields >> tag >> std::hex >> code >> std::dec >> value >> max) {
-      recording.ranges[code] = {value, max};
+      r.events.push_back(ev(static_cast<std::uint16_t>(type), static_cast<std::uint16_t>(code), value, ms));
     }
   }
-  return recording;
+  const bool slots = ranges.contains(ABS_MT_SLOT);
+  r.x_range = ranges[slots ? ABS_MT_POSITION_X : ABS_X];
+  r.y_range = ranges[slots ? ABS_MT_POSITION_Y : ABS_Y];
+  return r;
+}
+
+int open_raw_pty(std::string& slave_path) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master == -1 || grantpt(master) == -1 || unlockpt(master) == -1)
+    return -1;
+  slave_path = ptsname(master);
+  const int slave = open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  const bool raw = slave != -1 && make_raw(slave);
+  if (slave != -1)
+    close(slave);
+  if (!raw) {
+    close(master);
+    return -1;
+  }
+  return master;
+}
+
+bool make_raw(int terminal_fd, termios* before) {
+  termios mode;
+  if (tcgetattr(terminal_fd, &mode) == -1)
+    return false;
+  if (before != nullptr)
+    *before = mode;
+  cfmakeraw(&mode);
+  return tcsetattr(terminal_fd, TCSANOW, &mode) == 0;
 }

@@ -5,11 +5,13 @@
 
 #include <cstdint>
 #include <linux/input.h>
-#include <map>
 #include <poll.h>
 #include <string>
 #include <sys/types.h>
+#include <termios.h>
 #include <vector>
+
+#include "clock.h"
 
 // A deadline for events in every test: long enough for a loaded machine,
 // short enough that a hang fails instead of stalling the run.
@@ -75,8 +77,6 @@ inline std::string read_line(int fd, int timeout_ms = default_timeout_ms) {
 // -1 when the line is anything else.
 pid_t reported_pid(const std::string& line, const std::string& name);
 
-std::int64_t monotonic_ms();
-
 // poll() on one descriptor until the deadline (monotonic_ms); 0 once passed.
 int poll_until(pollfd& fd, std::int64_t deadline_ms);
 
@@ -107,10 +107,26 @@ constexpr const char* pushed_keys_broken =
 // Fields by name: the time's layout differs between architectures.
 input_event ev(std::uint16_t type, std::uint16_t code, std::int32_t value, long ms = 0);
 
-// A real panel's recording in evemu's text: its events (E: lines, stamped as
-// recorded) and the ranges of its axes (A: lines) by code.
-struct evemu_recording {
+// Events as the bytes their reader gets.
+std::string event_bytes(const std::vector<input_event>& events);
+
+// The bytes of one tap at (x, y) on a single-touch panel: pen down there, a
+// frame, pen up, a frame.
+std::string tap_events(std::int32_t x, std::int32_t y);
+
+// A real panel's recording in evemu's text: its events, stamped as recorded,
+// and its x and y ranges ("MIN,MAX") as the bridge takes them from the
+// device: the multi-touch axes' where the panel has slots. A recording of
+// events alone (NAME.WHAT.events) takes its ranges from its panel's NAME.desc.
+struct recording {
   std::vector<input_event> events;
-  std::map<unsigned, std::pair<std::int32_t, std::int32_t>> ranges;
+  std::string x_range, y_range;
 };
-evemu_recording parse_evemu(const std::string& text);
+recording read_recording(const std::string& path);
+
+// A new pty whose slave is raw (no line discipline touches what passes it):
+// the master, or -1; slave_path gets the slave's path.
+int open_raw_pty(std::string& slave_path);
+
+// Puts a terminal in raw mode; `before`, when given, gets the mode it had.
+bool make_raw(int terminal_fd, termios* before = nullptr);

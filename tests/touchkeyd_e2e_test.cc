@@ -28,6 +28,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "key_regions.h"
 #include "test_support.h"
 #include "touch_record.h"
 
@@ -123,44 +124,32 @@ bool has_children() {
 
 void write_record(int fd, touch_record r) { ASSERT_EQ(write(fd, &r, sizeof r), 8); }
 
-// Pen down then pen up at (x, y); a no-key pen-up after it lets the same key
-// be typed again at once.
-void tap(int fd, std::int16_t x, std::int16_t y) {
-  write_record(fd, {200, x, y, 0});
-  write_record(fd, {0, x, y, 0});
-  write_record(fd, {0, 5000, 5000, 0});
+// The record of a pen-up in the middle of key's region.
+touch_record pen_up_on(char key) {
+  touch_record up = {};
+  key_centre(static_cast<unsigned char>(key), up.x, up.y);
+  return up;
 }
 
-struct key_point {
-  char key;
-  std::int16_t x, y;
-};
-// One key of each row and of each end, and the three wide keys.
-constexpr key_point keys[] = {{'a', 3700, 1000}, {'m', 300, 1000},  {'n', 3700, 1500}, {'z', 300, 1500},
-                              {'0', 3700, 3500}, {'|', 300, 3500},  {'5', 2300, 3500}, {' ', 2000, 2500},
-                              {'\n', 500, 2500}, {'\b', 3000, 2500}};
-
+// Pen down then pen up in the middle of each key; a no-key pen-up after each
+// lets the same key be typed again at once.
 void type_text(int fd, const std::string& text) {
-  for (char c : text)
-    for (const key_point& k : keys)
-      if (k.key == c)
-        tap(fd, k.x, k.y);
+  touch_record blank = {};
+  no_key_point(blank.x, blank.y);
+  for (const char key : text) {
+    touch_record up = pen_up_on(key);
+    write_record(fd, {200, up.x, up.y, 0});
+    write_record(fd, up);
+    write_record(fd, blank);
+  }
 }
 
 // A new raw pty bound onto /dev/tsdev, over whatever is there, so that
 // closing its master makes the daemon's next read fail. Returns the master.
 int bind_touch_pty() {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master == -1 || grantpt(master) == -1 || unlockpt(master) == -1)
-    return -1;
-  const std::string slave_path = ptsname(master);
-  const int slave = open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  termios raw;
-  tcgetattr(slave, &raw);
-  cfmakeraw(&raw);
-  tcsetattr(slave, TCSANOW, &raw);
-  close(slave);
-  if (mount(slave_path.c_str(), "/dev/tsdev", nullptr, MS_BIND, nullptr) == -1)
+  std::string slave_path;
+  const int master = open_raw_pty(slave_path);
+  if (master == -1 || mount(slave_path.c_str(), "/dev/tsdev", nullptr, MS_BIND, nullptr) == -1)
     return -1;
   return master;
 }
@@ -224,10 +213,7 @@ class Touchkeyd : public testing::Test {
     ASSERT_NE(console_path, nullptr);
     console = open(console_path, O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(console, 0) << std::strerror(errno);
-    ASSERT_EQ(tcgetattr(console, &console_mode), 0);
-    termios raw = console_mode;
-    cfmakeraw(&raw);
-    ASSERT_EQ(tcsetattr(console, TCSANOW, &raw), 0);
+    ASSERT_TRUE(make_raw(console, &console_mode));
     tcflush(console, TCIFLUSH);
   }
 
@@ -325,6 +311,7 @@ TEST_F(Touchkeyd, FailedInjectionIsReportedAndLoopGoesOn) {
   close(plain_file);
   spawned r = spawn(without_env({TOUCHKEYD_PATH}));
   const pid_t pid = start_in_background(r);
+  EXPECT_EQ(wait_exit(r.pid), 0);  // the background is the test's own child from here on
   const std::string refused = "Sending keystroke: Inappropriate ioctl for device\n";
   type_text(touch, "a");
   EXPECT_EQ(read_line(r.err), refused);
@@ -483,7 +470,7 @@ TEST_F(Touchkeyd, SystemCallsInOrder) {
     spawned r = spawn(without_env(args));
     const pid_t pid = reported_pid(read_line(r.out), TOUCHKEYD_PATH);
     if (master >= 0) {
-      write_record(master, {0, 3700, 1000, 0});
+      write_record(master, pen_up_on('a'));
       EXPECT_EQ(read_some(console, 1), "a");
       EXPECT_TRUE(blocked_in_read(pid));
       close(master);  // the background's read fails; strace then ends

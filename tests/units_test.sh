@@ -11,9 +11,9 @@ trap 'rm -rf "$stage"' EXIT
 cmake --install "$build" --prefix "$stage/usr" >/dev/null
 units=$stage/usr/lib/systemd/system
 status=0
-for unit in touchkey-bridge touchkeyd; do
+for unit in touchkey-bridge touchkey-calibrate touchkeyd; do
   file=$units/$unit.service
-  if ! grep -qx "ExecStart=$stage/usr/sbin/$unit" "$file"; then
+  if ! grep -qE "^ExecStart=$stage/usr/sbin/$unit( |\$)" "$file"; then
     echo "FAIL $unit.service: ExecStart does not name the installed program"
     status=1
   fi

@@ -23,8 +23,10 @@ ssize_t real_read(int fd, void* buffer, size_t size) __asm__("__real_read");
 int real_ioctl(int fd, unsigned long request, void* argument) __asm__("__real_" TOUCHKEY_IOCTL_NAME);
 int real_gettimeofday(timeval* tv, void* tz) __asm__("__real_" TOUCHKEY_GETTIMEOFDAY_NAME);
 
-// Each test defines the fakes it needs.
+// Each test defines the fakes it needs. ioctl's fake gets the one pointer
+// every request of this code passes: wrapped_calls.cc, which the build adds
+// where ioctl is wrapped, takes it from the variadic call.
 ssize_t fake_read(int fd, void* buffer, size_t size) __asm__("__wrap_read");
-int fake_ioctl(int fd, unsigned long request, ...) __asm__("__wrap_" TOUCHKEY_IOCTL_NAME);
+int fake_ioctl(int fd, unsigned long request, void* argument);
 int fake_gettimeofday(timeval* tv, void* tz) __asm__("__wrap_" TOUCHKEY_GETTIMEOFDAY_NAME);
 }

@@ -20,8 +20,8 @@ std::string describe(unsigned char c) {
   return text;
 }
 
-std::string refusal(const std::string& what, std::size_t index) {
-  return what + " at position " + std::to_string(index + 1);
+failure refusal(const std::string& what, std::size_t index) {
+  return failure_of("%s at position %zu", what.c_str(), index + 1);
 }
 
 }  // namespace
@@ -60,8 +60,8 @@ decoded_text decode_text(std::string_view text) {
 
 text_records records_for_text(std::string_view text) {
   const decoded_text decoded = decode_text(text);
-  if (!decoded.error.empty())
-    return {{}, decoded.error};
+  if (decoded.refused)
+    return {{}, decoded.refused};
   text_records out;
   std::int16_t blank_x, blank_y;
   no_key_point(blank_x, blank_y);

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "failure.h"
 #include "touch_record.h"
 
 // Pressure of a pen-down record; any value other than 0 means the pen is down.
@@ -16,19 +17,19 @@ constexpr std::int16_t pen_down_pressure = 255;
 void append_tap(std::vector<touch_record>& records, std::int16_t x, std::int16_t y);
 
 // The key bytes that `text` asks for, with its escapes \n (Enter), \b
-// (backspace) and \\ decoded. An empty error means success; otherwise it
-// names the first character that cannot be typed and its position (from 1).
+// (backspace) and \\ decoded; a refusal names the first character that
+// cannot be typed and its position (from 1).
 struct decoded_text {
   std::string keys;
-  std::string error;
+  failure refused;
 };
 decoded_text decode_text(std::string_view text);
 
 // One tap at the centre of each key's region, in order. Between two taps of
 // the same key goes a tap on no key, so the daemon types the second one too
-// rather than taking it for a repeat. Nothing at all when `error` is set.
+// rather than taking it for a repeat. Nothing at all when the text is refused.
 struct text_records {
   std::vector<touch_record> records;
-  std::string error;
+  failure refused;
 };
 text_records records_for_text(std::string_view text);

@@ -2,13 +2,15 @@
 // conventions, so no tool answers --help or a bad option differently.
 #include "cli.h"
 
-#include <cctype>
 #include <cerrno>
-#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
+
+#include "numbers.h"
 
 namespace {
 
@@ -16,10 +18,6 @@ cli_program the_program = {"touchkey", "", ""};
 
 constexpr int help_value = 'h';
 constexpr int version_value = 0x10000;  // beyond every character a short option can be
-
-// Room for every tool's options plus --help and --version; the tables are
-// small and fixed, so a static copy spares an allocation.
-constexpr std::size_t max_long_options = 32;
 
 void print_message(const char* format, va_list args) {
   std::fprintf(stderr, "%s: ", the_program.name);
@@ -85,50 +83,29 @@ void name_option(char* out, std::size_t size, const char* arg, int short_option)
   cli_usage_error("unknown option %s", name);
 }
 
-// Splits text at commas into exactly count fields, each handed to parse_one.
-template <typename parse_field>
-bool parse_list(const char* text, std::size_t count, parse_field parse_one) {
-  const char* field = text;
-  for (std::size_t i = 0; i < count; ++i) {
-    const char* end = std::strchr(field, ',');
-    const bool last = i + 1 == count;
-    if (last != (end == nullptr))
-      return false;
-    char copy[64];
-    const std::size_t length = last ? std::strlen(field) : static_cast<std::size_t>(end - field);
-    if (length == 0 || length >= sizeof copy)
-      return false;
-    std::memcpy(copy, field, length);
-    copy[length] = '\0';
-    if (!parse_one(copy, i))
-      return false;
-    field = end + 1;
-  }
-  return true;
-}
-
 }  // namespace
 
 void cli_start(const cli_program& program) { the_program = program; }
 
 int cli_next_option(int argc, char** argv, const char* short_options, const option* long_options) {
   // ':' first (after any '+') makes getopt report a missing value apart from
-  // an unknown option, and print nothing itself.
-  static char shorts[128];
+  // an unknown option, and print nothing itself. The copies take the
+  // program's tables whole, however long.
+  static std::string shorts;
   const bool stop_at_operand = short_options[0] == '+';
-  std::snprintf(shorts, sizeof shorts, "%s:h%s", stop_at_operand ? "+" : "", short_options + stop_at_operand);
+  shorts = std::string(stop_at_operand ? "+" : "") + ":h" + (short_options + stop_at_operand);
 
-  static option longs[max_long_options];
-  std::size_t n = 0;
-  for (const option* o = long_options; o->name != nullptr && n + 3 < max_long_options; ++o)
-    longs[n++] = *o;
-  longs[n++] = {"help", no_argument, nullptr, help_value};
-  longs[n++] = {"version", no_argument, nullptr, version_value};
-  longs[n] = {nullptr, 0, nullptr, 0};
+  static std::vector<option> longs;
+  longs.clear();
+  for (const option* o = long_options; o->name != nullptr; ++o)
+    longs.push_back(*o);
+  longs.push_back({"help", no_argument, nullptr, help_value});
+  longs.push_back({"version", no_argument, nullptr, version_value});
+  longs.push_back({nullptr, 0, nullptr, 0});
 
   opterr = 0;
   const int previous = optind;
-  const int value = getopt_long(argc, argv, shorts, longs, nullptr);
+  const int value = getopt_long(argc, argv, shorts.c_str(), longs.data(), nullptr);
   // The argument getopt has just looked at; short options may share one.
   const char* arg = optind > previous ? argv[optind - 1] : argv[previous];
   switch (value) {
@@ -146,7 +123,7 @@ int cli_next_option(int argc, char** argv, const char* short_options, const opti
       name_option(name, sizeof name, arg, optopt);
       cli_usage_error("%s needs a value", name);
     }
-    case '?': refuse_option(longs, arg, optopt);
+    case '?': refuse_option(longs.data(), arg, optopt);
     default: return value;
   }
 }
@@ -170,6 +147,12 @@ void cli_fail(int status, const char* format, ...) {
   std::exit(status);
 }
 
+void cli_fail(const failure& why, int status) {
+  if (why.usage)
+    cli_usage_error("%s", why.message.c_str());
+  cli_fail(status, "%s", why.message.c_str());
+}
+
 // NOLINTNEXTLINE(cert-dcl50-cpp)
 void cli_usage_error(const char* format, ...) {
   va_list args;
@@ -185,37 +168,6 @@ void cli_finish_output() {
   const bool flushed = std::fflush(stdout) == 0;
   if (!flushed || std::ferror(stdout) != 0)
     cli_fail(1, "writing standard output: %s", std::strerror(errno));
-}
-
-bool parse_integer(const char* text, std::int64_t low, std::int64_t high, std::int64_t& value) {
-  // strtoll would skip leading blanks: " 5" is no whole integer.
-  if (std::isspace(static_cast<unsigned char>(text[0])) != 0)
-    return false;
-  char* end = nullptr;
-  errno = 0;
-  const long long parsed = std::strtoll(text, &end, 10);
-  if (end == text || *end != '\0' || errno != 0 || parsed < low || parsed > high)
-    return false;
-  value = parsed;
-  return true;
-}
-
-bool parse_integer_list(const char* text, std::int64_t low, std::int64_t high, std::int64_t* values,
-                        std::size_t count) {
-  return parse_list(text, count, [&](const char* field, std::size_t i) {
-    return parse_integer(field, low, high, values[i]);
-  });
-}
-
-bool parse_number_list(const char* text, double* values, std::size_t count) {
-  return parse_list(text, count, [&](const char* field, std::size_t i) {
-    if (std::isspace(static_cast<unsigned char>(field[0])) != 0)
-      return false;
-    char* end = nullptr;
-    errno = 0;
-    values[i] = std::strtod(field, &end);
-    return end != field && *end == '\0' && errno == 0 && std::isfinite(values[i]);
-  });
 }
 
 void parse_range_option(const char* option, const char* text, std::int32_t& min, std::int32_t& max) {

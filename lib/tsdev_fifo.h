@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "failure.h"
+
 // Records another program can read are left alone; a record that has sat
 // unread this long with no reader taking any is taken back out of the FIFO:
 // whoever wrote it, nobody reads the FIFO, and it must not be typed later.
@@ -24,15 +26,15 @@ struct pending_log {
 };
 
 // Opens path read-write and non-blocking as the output FIFO, creating it with
-// mode 0600 when absent. Refuses, with a message on standard error, a path
-// that is not a FIFO or a FIFO that other users could open. Returns -1 then.
-int open_output_fifo(const char* path);
+// mode 0600 when absent. Refuses a path that is not a FIFO or a FIFO that
+// other users could open: returns -1 then, and why says so.
+int open_output_fifo(const char* path, failure& why);
 
 // The FIFO a service manager passed by socket activation (touchkey-bridge.socket:
 // LISTEN_PID and LISTEN_FDS, descriptor 3), made non-blocking. Returns -1 when
-// none was passed, -2 (after a message) when what was passed is not a FIFO only
-// its owner can open.
-int adopt_passed_fifo();
+// none was passed, and also, with why set, when what was passed is not a FIFO
+// only its owner can open.
+int adopt_passed_fifo(failure& why);
 
 // An inotify descriptor (non-blocking) that reports reads and writes on the
 // FIFO at path, whoever makes them; -1 when none can be had.

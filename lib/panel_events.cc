@@ -1,6 +1,6 @@
 // Decoding of evdev touch events into touchscreen records: the state of the
 // followed contact, the frame-by-frame records and the resync after lost events.
-#include "bridge_events.h"
+#include "panel_events.h"
 
 #include <algorithm>
 #include <cmath>
@@ -168,14 +168,14 @@ bool take_record(panel_state& state, const panel_mapping& mapping, const timeval
   return true;
 }
 
-std::size_t decode_events(panel_state& state, const panel_mapping& mapping, snapshot_reader reread,
-                          int device_fd, const unsigned char* bytes, std::size_t length,
-                          touch_record* records, std::size_t max_records, std::size_t* used) {
-  std::size_t count = 0;
+std::size_t feed_frame(panel_state& state, snapshot_reader reread, int device_fd, const unsigned char* bytes,
+                       std::size_t length, frame_end& end) {
+  end = {};
   std::size_t offset = 0;
-  for (; length - offset >= sizeof(input_event); offset += sizeof(input_event)) {
+  while (!end.ended && length - offset >= sizeof(input_event)) {
     input_event event;
     std::memcpy(&event, bytes + offset, sizeof event);
+    offset += sizeof event;
     const event_outcome outcome = feed_event(state, event);
     if (outcome == event_outcome::none)
       continue;
@@ -186,11 +186,25 @@ std::size_t decode_events(panel_state& state, const panel_mapping& mapping, snap
       else
         forget_touch(state);
     }
-    const timeval time = {event.input_event_sec, event.input_event_usec};
+    end = {true, outcome == event_outcome::resync, {event.input_event_sec, event.input_event_usec}};
+  }
+  return offset;
+}
+
+std::size_t decode_events(panel_state& state, const panel_mapping& mapping, snapshot_reader reread,
+                          int device_fd, const unsigned char* bytes, std::size_t length,
+                          touch_record* records, std::size_t max_records, std::size_t* used) {
+  std::size_t count = 0;
+  std::size_t offset = 0;
+  for (;;) {
+    frame_end end;
+    offset += feed_frame(state, reread, device_fd, bytes + offset, length - offset, end);
+    if (!end.ended)
+      break;
     touch_record record;
-    if (state.pen_up_owed && take_record(state, mapping, time, record) && count < max_records)
+    if (state.pen_up_owed && take_record(state, mapping, end.time, record) && count < max_records)
       records[count++] = record;
-    if (take_record(state, mapping, time, record) && count < max_records)
+    if (take_record(state, mapping, end.time, record) && count < max_records)
       records[count++] = record;
   }
   *used = offset;

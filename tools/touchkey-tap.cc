@@ -27,6 +27,8 @@
 #include <unistd.h>
 
 #include "cli.h"
+#include "clock.h"
+#include "numbers.h"
 #include "tap_records.h"
 
 namespace {
@@ -97,12 +99,6 @@ options parse_options(int argc, char** argv) {
   if (!opts.at && opts.text.empty())
     cli_usage_error("nothing to type");
   return opts;
-}
-
-std::int64_t monotonic_ms() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
 }
 
 // The low 16 bits of the monotonic milliseconds, as a driver stamps records.
@@ -178,8 +174,8 @@ int main(int argc, char** argv) {
     append_tap(records, opts.at_x, opts.at_y);
   } else {
     text_records typed = records_for_text(opts.text);
-    if (!typed.error.empty())
-      cli_fail(usage_status, "cannot type that: %s", typed.error.c_str());
+    if (typed.refused)
+      cli_fail(usage_status, "cannot type that: %s", typed.refused.message.c_str());
     records = std::move(typed.records);
   }
 

@@ -1,10 +1,9 @@
 // The bridge's output FIFO: created root-only, refused when it is anything
 // else, and kept free of taps that no daemon read in time, whoever wrote them.
-#include "bridge_fifo.h"
+#include "tsdev_fifo.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -17,13 +16,13 @@
 
 namespace {
 
-int refuse(const char* path, const char* why) {
-  std::fprintf(stderr, "touchkey-bridge: %s %s; refusing to use it\n", path, why);
+int refuse(failure& why, const char* path, const char* what) {
+  why = failure_of("%s %s; refusing to use it", path, what);
   return -1;
 }
 
-int fail(const char* what, const char* path) {
-  std::fprintf(stderr, "touchkey-bridge: %s %s: %s\n", what, path, std::strerror(errno));
+int fail(failure& why, const char* what, const char* path) {
+  why = system_failure("%s %s", what, path);
   return -1;
 }
 
@@ -39,11 +38,11 @@ std::int64_t arrived_at(const pending_log& log, std::uint64_t index) {
 
 }  // namespace
 
-int open_output_fifo(const char* path) {
+int open_output_fifo(const char* path, failure& why) {
   struct stat st;
   if (lstat(path, &st) == -1) {
     if (errno != ENOENT)
-      return fail("cannot examine", path);
+      return fail(why, "cannot examine", path);
     // Created with exactly 0600, whatever the caller's umask: a mode set by
     // name afterwards would follow a link swapped in meanwhile. What the path
     // holds then is checked below, and the opened FIFO once more.
@@ -51,24 +50,24 @@ int open_output_fifo(const char* path) {
     const int made = mkfifo(path, 0600);
     umask(caller_umask);
     if (made == -1 && errno != EEXIST)
-      return fail("cannot create the FIFO", path);
+      return fail(why, "cannot create the FIFO", path);
     if (lstat(path, &st) == -1)
-      return fail("cannot set up the FIFO", path);
+      return fail(why, "cannot set up the FIFO", path);
   }
   if (!S_ISFIFO(st.st_mode))
-    return refuse(path, "exists and is not a FIFO");
+    return refuse(why, path, "exists and is not a FIFO");
   if (!private_fifo(st))
-    return refuse(path, "is a FIFO that other users can open or that belongs to another user");
+    return refuse(why, path, "is a FIFO that other users can open or that belongs to another user");
 
   const int fd = open(path, O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
   if (fd == -1)
-    return fail("cannot open", path);
+    return fail(why, "cannot open", path);
   // The path could have been replaced between the check and the open.
   struct stat opened;
   if (fstat(fd, &opened) == -1 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino ||
       !private_fifo(opened)) {
     close(fd);
-    return refuse(path, "changed while it was being opened");
+    return refuse(why, path, "changed while it was being opened");
   }
   return fd;
 }
@@ -76,7 +75,7 @@ int open_output_fifo(const char* path) {
 // The protocol of sd_listen_fds(3), read by hand: it is a few stable lines, and
 // libsystemd would add a library (and its development files for every
 // architecture the bridge is cross-built for) for one call.
-int adopt_passed_fifo() {
+int adopt_passed_fifo(failure& why) {
   const char* listen_pid = std::getenv("LISTEN_PID");
   const char* listen_fds = std::getenv("LISTEN_FDS");
   const bool passed = listen_pid != nullptr && listen_fds != nullptr &&
@@ -91,19 +90,17 @@ int adopt_passed_fifo() {
   constexpr int first_passed_fd = 3;  // SD_LISTEN_FDS_START
   struct stat st;
   if (!just_one || fstat(first_passed_fd, &st) == -1 || !S_ISFIFO(st.st_mode)) {
-    std::fprintf(stderr, "touchkey-bridge: the service manager passed something other than one FIFO\n");
-    return -2;
+    why = failure_of("the service manager passed something other than one FIFO");
+    return -1;
   }
   if (!private_fifo(st)) {
-    std::fprintf(stderr,
-                 "touchkey-bridge: the FIFO passed by the service manager is open to other users; "
-                 "refusing to use it\n");
-    return -2;
+    why = failure_of("the FIFO passed by the service manager is open to other users; refusing to use it");
+    return -1;
   }
   if (fcntl(first_passed_fd, F_SETFD, FD_CLOEXEC) == -1 ||
       fcntl(first_passed_fd, F_SETFL, fcntl(first_passed_fd, F_GETFL) | O_NONBLOCK) == -1) {
-    std::fprintf(stderr, "touchkey-bridge: cannot set up the passed FIFO: %s\n", std::strerror(errno));
-    return -2;
+    why = system_failure("cannot set up the passed FIFO");
+    return -1;
   }
   return first_passed_fd;
 }

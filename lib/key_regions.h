@@ -1,5 +1,5 @@
-// Where each key of the keypad lies on the raw touch plane, found by asking
-// the daemon's own layout (keypad_key_at), so tools cannot drift from it.
+// Where each key of the keypad lies on the raw touch plane, as the daemon's
+// own layout exports it (keypad_rectangles), so tools cannot drift from it.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +11,7 @@ struct key_region {
 };
 
 // Every key's region over the positive raw plane (1 to 32767 on both axes,
-// the points a panel reports), indexed by key byte. Found once, on first use.
+// the points a panel reports), indexed by key byte.
 const key_region* key_regions();
 
 // The point in the middle of the key's region; false for a byte no key yields.
@@ -19,3 +19,7 @@ bool key_centre(unsigned char key, std::int16_t& x, std::int16_t& y);
 
 // A positive point that lies on no key.
 void no_key_point(std::int16_t& x, std::int16_t& y);
+
+// The key as one character in a terminal cell, as touchkey-calibrate draws the
+// keypad: '<' backspace, '~' space, '>' Enter, ' ' no key.
+char key_glyph(unsigned char key);

@@ -4,9 +4,23 @@
 
 #include <climits>
 #include <cstddef>
+#include <cstdint>
 #include <linux/input.h>
 
-#include "bridge_events.h"
+// An axis's range of values, both ends included.
+struct axis_range {
+  std::int32_t min = 0;
+  std::int32_t max = 0;
+};
+
+// The device's state as read back with ioctls after events were lost.
+struct device_snapshot {
+  bool touch_key = false;  // BTN_TOUCH
+  std::int32_t x = 0, y = 0, pressure = -1;
+  std::int32_t slot = 0;
+  std::int32_t slot0_tracking_id = -1;
+  std::int32_t slot0_x = 0, slot0_y = 0, slot0_pressure = -1;
+};
 
 // Whether bit is set in a kernel bit map. The kernel fills these as arrays of
 // unsigned long, so they are read by words: read by bytes, a big-endian

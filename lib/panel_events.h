@@ -7,13 +7,9 @@
 #include <linux/input.h>
 
 #include "calibration.h"
+#include "evdev.h"
 #include "keypad.h"
 #include "touch_record.h"
-
-struct axis_range {
-  std::int32_t min = 0;
-  std::int32_t max = 0;
-};
 
 // How panel coordinates become keypad coordinates: normalised over the
 // panel's ranges, through the calibration matrix, clamped to the keypad.
@@ -49,15 +45,6 @@ struct panel_state {
   // contact is gone, and its pen-up, at its last position, is still owed.
   bool pen_up_owed = false;
   contact replaced_contact;
-};
-
-// The device's state as read back with ioctls after events were lost.
-struct device_snapshot {
-  bool touch_key = false;  // BTN_TOUCH
-  std::int32_t x = 0, y = 0, pressure = -1;
-  std::int32_t slot = 0;
-  std::int32_t slot0_tracking_id = -1;
-  std::int32_t slot0_x = 0, slot0_y = 0, slot0_pressure = -1;
 };
 
 enum class event_outcome {
@@ -107,10 +94,23 @@ keypad_point map_point(const panel_mapping& mapping, std::int32_t x, std::int32_
 // (the input is a pipe or a file, not a device).
 using snapshot_reader = bool (*)(int device_fd, device_snapshot& snapshot);
 
-// Decodes the whole input_events in bytes. After lost events it asks reread
-// (when not null) for device_fd's state, or else forgets the touch. Stores up
-// to max_records records and returns how many; *used gets the bytes consumed,
-// so the caller keeps a trailing partial event for the next read.
+// Where feed_frame stopped.
+struct frame_end {
+  bool ended = false;     // a frame ended; else the whole events ran out first
+  bool resynced = false;  // events were lost before its end: the state was read anew
+  timeval time = {};      // the time of the event that ended it
+};
+
+// Folds the whole input_events in bytes into the state up to the end of the
+// next frame. After lost events it asks reread (when not null) for
+// device_fd's state, or else forgets the touch. Returns the bytes consumed.
+std::size_t feed_frame(panel_state& state, snapshot_reader reread, int device_fd, const unsigned char* bytes,
+                       std::size_t length, frame_end& end);
+
+// Decodes the whole input_events in bytes, frame by frame (feed_frame), into
+// records. Stores up to max_records records and returns how many; *used gets
+// the bytes consumed, so the caller keeps a trailing partial event for the
+// next read.
 std::size_t decode_events(panel_state& state, const panel_mapping& mapping, snapshot_reader reread,
                           int device_fd, const unsigned char* bytes, std::size_t length,
                           touch_record* records, std::size_t max_records, std::size_t* used);

@@ -3,9 +3,10 @@
 // the program's name and status 2 for usage errors.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <getopt.h>
+
+#include "failure.h"
 
 constexpr int usage_status = 2;
 
@@ -32,6 +33,10 @@ void cli_warn(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // The message, then exit with status.
 [[noreturn]] void cli_fail(int status, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+// What a library call found wrong: a usage error when it is one, else the
+// message, then exit with status.
+[[noreturn]] void cli_fail(const failure& why, int status = 1);
+
 // The message, the synopsis and a pointer to --help, then exit with status 2.
 [[noreturn]] void cli_usage_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
@@ -39,16 +44,6 @@ void cli_warn(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // a closed pipe), says so and exits with status 1, so that no caller takes a
 // truncated output for a whole one.
 void cli_finish_output();
-
-// A whole decimal integer from low to high.
-bool parse_integer(const char* text, std::int64_t low, std::int64_t high, std::int64_t& value);
-
-// Exactly `count` comma-separated decimal integers, each from low to high.
-bool parse_integer_list(const char* text, std::int64_t low, std::int64_t high, std::int64_t* values,
-                        std::size_t count);
-
-// Exactly `count` comma-separated finite decimal numbers.
-bool parse_number_list(const char* text, double* values, std::size_t count);
 
 // "MIN,MAX", 32-bit integers with MIN < MAX, as the panels' --x-range and
 // --y-range take them; anything else is a usage error naming the option.

@@ -155,10 +155,8 @@ bool in_user_namespace() {
 // Checked before anything is set up, from the machine's own /dev and /proc.
 std::string real_console_or_exit() {
   // TIOCSTI into the machine's console needs CAP_SYS_ADMIN in its namespace.
-  if (in_user_namespace()) {
-    std::printf("touchkey-sandbox: real console unavailable: in a user namespace\n");
-    std::exit(unavailable_status);
-  }
+  if (in_user_namespace())
+    cli_fail(unavailable_status, "real console unavailable: in a user namespace");
   const int tty0 = open("/dev/tty0", O_RDONLY | O_NOCTTY | O_CLOEXEC);
   if (tty0 == -1)
     cli_fail(unavailable_status, "real console unavailable: /dev/tty0: %s", std::strerror(errno));
@@ -255,8 +253,10 @@ void build_dev(const options& opts, const std::string& vt) {
   for (const machine_node& node : nodes)
     bind_machine_node(node);
   umask(0);
-  if (mkdir("/dev/pts", 0755) == -1 || mkdir("/dev/shm", 01777) == -1)
+  if (mkdir("/dev/pts", 0755) == -1)
     fail("/dev/pts");
+  if (mkdir("/dev/shm", 01777) == -1)
+    fail("/dev/shm");
   const char* devpts_options = "newinstance,ptmxmode=0666,mode=0620";
   if (mount("devpts", "/dev/pts", "devpts", MS_NOSUID | MS_NOEXEC, devpts_options) == -1)
     fail("/dev/pts");
@@ -373,7 +373,9 @@ void start_console_shell(bool console_shared) {
   }
 }
 
-pid_t init_pid = 0;
+// Read by the signal handler below, hence its type.
+volatile sig_atomic_t init_pid = 0;
+static_assert(sizeof(pid_t) <= sizeof(sig_atomic_t), "a PID fits a sig_atomic_t");
 
 void kill_namespace(int /*signal*/) {
   if (init_pid > 0)
@@ -407,10 +409,10 @@ int main(int argc, char** argv) {
   int alive[2];
   if (pipe2(alive, O_CLOEXEC) == -1)
     fail("pipe");
-  init_pid = fork();
-  if (init_pid == -1)
+  const pid_t init = fork();
+  if (init == -1)
     fail("fork");
-  if (init_pid == 0) {
+  if (init == 0) {
     // If the sandbox itself is killed, init follows it and takes the whole
     // namespace along.
     close(alive[1]);
@@ -425,12 +427,13 @@ int main(int argc, char** argv) {
     run_init(opts, vt);
   }
 
+  init_pid = init;
   struct sigaction on_signal = {};
   on_signal.sa_handler = kill_namespace;
   for (int s : {SIGINT, SIGTERM, SIGHUP})
     sigaction(s, &on_signal, nullptr);
   int status = 0;
-  while (waitpid(init_pid, &status, 0) == -1)
+  while (waitpid(init, &status, 0) == -1)
     if (errno != EINTR)
       fail("wait");
   setns(own_pids, CLONE_NEWPID);

@@ -4,34 +4,28 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <dirent.h>
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/inotify.h>
-#include <sys/ioctl.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "bridge_events.h"
-#include "bridge_fifo.h"
 #include "calibration.h"
 #include "cli.h"
+#include "clock.h"
 #include "evdev.h"
+#include "numbers.h"
+#include "panel.h"
+#include "tsdev_fifo.h"
 
 namespace {
 
 constexpr int failure_status = 1;
-constexpr const char* default_calibration = "/etc/touchkey/calibration";
 
 struct options {
   const char* device = nullptr;  // nullptr: find the first touchscreen
   const char* output = "/dev/tsdev";
-  bool x_range_given = false;
-  bool y_range_given = false;
+  given_ranges ranges;
   const char* calibration = nullptr;  // --calibration FILE
   bool matrix_given = false;
   panel_mapping mapping;
@@ -50,7 +44,8 @@ constexpr cli_program program = {
     "  --y-range MIN,MAX  the panel's y range, in place of what it reports\n"
     "  --matrix A,B,C,D,E,F\n"
     "                     the calibration matrix: normalised panel x, y to keypad\n"
-    "  --calibration FILE the matrix's file (default /etc/touchkey/calibration,\n"
+    "  --calibration FILE the matrix's file (default " TOUCHKEY_CALIBRATION_FILE
+    ",\n"
     "                     read when it exists)\n"
     "  --swap-xy          the panel's y is the keypad's x, and its x the keypad's y\n"
     "  --invert-x         the keypad's x runs the other way (after any swap)\n"
@@ -78,12 +73,12 @@ options parse_options(int argc, char** argv) {
       case device: opts.device = optarg; break;
       case output: opts.output = optarg; break;
       case x_range:
-        parse_range_option("--x-range", optarg, opts.mapping.x.min, opts.mapping.x.max);
-        opts.x_range_given = true;
+        parse_range_option("--x-range", optarg, opts.ranges.x.min, opts.ranges.x.max);
+        opts.ranges.x_given = true;
         break;
       case y_range:
-        parse_range_option("--y-range", optarg, opts.mapping.y.min, opts.mapping.y.max);
-        opts.y_range_given = true;
+        parse_range_option("--y-range", optarg, opts.ranges.y.min, opts.ranges.y.max);
+        opts.ranges.y_given = true;
         break;
       case swap_xy: opts.mapping.swap_xy = true; break;
       case invert_x: opts.mapping.invert_x = true; break;
@@ -93,6 +88,8 @@ options parse_options(int argc, char** argv) {
         if (!parse_number_list(optarg, m, 6))
           cli_usage_error("--matrix wants six numbers a,b,c,d,e,f, not '%s'", optarg);
         opts.mapping.matrix = {m[0], m[1], m[2], m[3], m[4], m[5]};
+        if (is_singular(opts.mapping.matrix))
+          cli_usage_error("--matrix %s %s", optarg, singular_matrix);
         opts.matrix_given = true;
         break;
       }
@@ -107,42 +104,6 @@ options parse_options(int argc, char** argv) {
   return opts;
 }
 
-// With no touchscreen yet, waits for one to be plugged in (or for the event
-// devices' permissions to change) instead of failing. Its fd is -1 when a stop
-// was requested (stop_fd, a signalfd, readable) meanwhile.
-touchscreen_search wait_for_touchscreen(int stop_fd) {
-  touchscreen_search found = find_touchscreen();
-  if (found.fd != -1)
-    return found;
-  if (found.unopenable > 0)
-    cli_warn("cannot open %d of /dev/input/event*: %s; a touchscreen may be among them; waiting for one",
-             found.unopenable, std::strerror(found.open_errno));
-  else
-    cli_warn("no touchscreen found among /dev/input/event*; waiting for one");
-  // New nodes in /dev/input (or /dev/input itself appearing); their modes are
-  // set after creation, hence IN_ATTRIB.
-  const int watch_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (watch_fd == -1 || (inotify_add_watch(watch_fd, "/dev/input", IN_CREATE | IN_ATTRIB) == -1 &&
-                         inotify_add_watch(watch_fd, "/dev", IN_CREATE) == -1))
-    cli_fail(failure_status, "cannot watch /dev/input: %s", std::strerror(errno));
-  while (found.fd == -1) {
-    pollfd waits[] = {{stop_fd, POLLIN, 0}, {watch_fd, POLLIN, 0}};
-    if (poll(waits, 2, -1) == -1 && errno != EINTR)
-      cli_fail(failure_status, "waiting for /dev/input: %s", std::strerror(errno));
-    if (waits[0].revents != 0)
-      break;  // a stop request
-    if (waits[1].revents == 0)
-      continue;
-    alignas(inotify_event) char drained[4096];
-    while (read(watch_fd, drained, sizeof drained) > 0) {
-    }
-    inotify_add_watch(watch_fd, "/dev/input", IN_CREATE | IN_ATTRIB);  // in case it has just appeared
-    found = find_touchscreen();
-  }
-  close(watch_fd);
-  return found;
-}
-
 // Takes the matrix from the calibration file: the one named, or the default
 // one when it exists. Says in `source` where the matrix came from.
 void load_calibration(options& opts, char* source, std::size_t size) {
@@ -150,24 +111,23 @@ void load_calibration(options& opts, char* source, std::size_t size) {
     std::snprintf(source, size, "from --matrix");
     return;
   }
-  const char* path = opts.calibration != nullptr ? opts.calibration : default_calibration;
-  bool missing = false;
-  char problem[160];
-  if (read_calibration(path, opts.mapping.matrix, missing, problem, sizeof problem)) {
+  const char* path = opts.calibration != nullptr ? opts.calibration : TOUCHKEY_CALIBRATION_FILE;
+  const failure why = read_calibration(path, opts.mapping.matrix);
+  if (!why) {
     std::snprintf(source, size, "from %s", path);
     return;
   }
-  if (missing && opts.calibration == nullptr) {
+  if (why.error == ENOENT && opts.calibration == nullptr) {
     std::snprintf(source, size, "none (%s absent)", path);
     return;
   }
-  cli_fail(failure_status, "calibration %s: %s", path, problem);
+  cli_fail(failure_status, "calibration %s: %s", path, why.message.c_str());
 }
 
 // The one line that says at start what is served from what, and how, so that
 // a log shows which panel and mapping a wrong key came from. The calibration
 // and the orientation options show as the one matrix they make.
-void announce(const options& opts, const char* panel, const char* calibration_source) {
+void announce(const options& opts, const panel& p, const char* calibration_source) {
   const panel_mapping& m = opts.mapping;
   char orientation[64] = " as is";
   if (m.swap_xy || m.invert_x || m.invert_y)
@@ -177,38 +137,13 @@ void announce(const options& opts, const char* panel, const char* calibration_so
   format_matrix(compose(orientation_matrix(m.swap_xy, m.invert_x, m.invert_y), m.matrix), matrix,
                 sizeof matrix);
   std::printf("%s: serving %s from %s (%s), x %d..%d, y %d..%d, orientation%s, calibration %s, mapping %s\n",
-              program.name, opts.output, opts.device, panel, m.x.min, m.x.max, m.y.min, m.y.max, orientation,
-              calibration_source, matrix);
+              program.name, opts.output, p.path.c_str(), p.description.c_str(), m.x.min, m.x.max, m.y.min,
+              m.y.max, orientation, calibration_source, matrix);
   std::fflush(stdout);
 }
 
-// Takes the panel's ranges (unless given on the command line) and its present
-// state from an evdev device. Exits when the ranges are unusable.
-void set_up_evdev(int fd, const char* path, options& opts, panel_state& state) {
-  axis_range x, y;
-  if (!read_panel_ranges(fd, x, y, state.multi_touch) && (!opts.x_range_given || !opts.y_range_given)) {
-    cli_fail(failure_status, "%s reports no x and y axes", path);
-  }
-  if (!opts.x_range_given)
-    opts.mapping.x = x;
-  if (!opts.y_range_given)
-    opts.mapping.y = y;
-  if (opts.mapping.x.min >= opts.mapping.x.max || opts.mapping.y.min >= opts.mapping.y.max) {
-    cli_fail(failure_status,
-             "%s reports empty axis ranges (x %d..%d, y %d..%d); give --x-range and --y-range", path,
-             opts.mapping.x.min, opts.mapping.x.max, opts.mapping.y.min, opts.mapping.y.max);
-  }
-  device_snapshot snapshot;
-  if (read_snapshot(fd, snapshot))
-    apply_snapshot(state, snapshot);
-}
-
 // Counts time asleep too: a tap made before a suspend is stale after it.
-std::int64_t boot_ms() {
-  timespec now;
-  clock_gettime(CLOCK_BOOTTIME, &now);
-  return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
-}
+std::int64_t boot_ms() { return clock_ms(CLOCK_BOOTTIME); }
 
 // Writes each record whole; a full FIFO drops the record rather than block.
 void write_records(int fifo_fd, const char* output, const touch_record* records, std::size_t count,
@@ -237,10 +172,27 @@ int stop_requests() {
   return stop_fd;
 }
 
-[[noreturn]] void device_failed(const char* device) {
-  if (errno == ENODEV)
-    cli_fail(failure_status, "%s is gone (unplugged?): %s", device, std::strerror(errno));
-  cli_fail(failure_status, "cannot read %s: %s", device, std::strerror(errno));
+// The panel, opened, found or waited for, and set up; p.fd is -1 when a stop
+// was requested while waiting.
+panel take_panel(const options& opts, bool as_service, int stop_fd) {
+  panel p;
+  failure why = open_panel(opts.device, false, p);
+  // As a service, exiting for want of a panel would only start a restart loop
+  // that fills the journal; by hand, saying so at once serves better.
+  if (why && as_service && opts.device == nullptr) {
+    cli_warn("%s; waiting for one", why.message.c_str());
+    why = wait_for_panel(stop_fd, p);
+    if (!why && p.fd == -1)
+      return p;
+  }
+  if (!why)
+    why = set_up_panel(p, opts.ranges);
+  if (why)
+    cli_fail(why);
+  device_snapshot snapshot;
+  if (read_snapshot(p.fd, snapshot))
+    apply_snapshot(p.state, snapshot);
+  return p;
 }
 
 }  // namespace
@@ -256,91 +208,52 @@ int main(int argc, char** argv) {
 
   // touchkey-bridge.socket passes /dev/tsdev; started by hand, the bridge
   // makes it (below, once the panel is known).
-  const int passed_fifo = adopt_passed_fifo();
-  if (passed_fifo == -2)
-    return failure_status;
+  failure why;
+  const int passed_fifo = adopt_passed_fifo(why);
+  if (why)
+    cli_fail(why);
+  panel p = take_panel(opts, passed_fifo >= 0, stop_fd);
+  if (p.fd == -1)
+    return 0;  // stopped while waiting
+  opts.mapping.x = p.x;
+  opts.mapping.y = p.y;
 
-  touchscreen_search found;
-  int device_fd = -1;
-  if (opts.device != nullptr) {
-    device_fd = open(opts.device, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (device_fd == -1)
-      cli_fail(failure_status, "cannot open %s: %s", opts.device, std::strerror(errno));
-  } else {
-    // As a service, exiting for want of a panel would only start a restart
-    // loop that fills the journal; by hand, saying so at once serves better.
-    found = passed_fifo >= 0 ? wait_for_touchscreen(stop_fd) : find_touchscreen();
-    device_fd = found.fd;
-    if (device_fd == -1 && passed_fifo >= 0)
-      return 0;  // stopped while waiting
-    // Without permission to open them, the touchscreen may well be among
-    // the devices: "none found" would send the user looking for hardware.
-    if (device_fd == -1 && found.unopenable > 0)
-      cli_fail(failure_status, "cannot open %d of /dev/input/event*: %s; a touchscreen may be among them",
-               found.unopenable, std::strerror(found.open_errno));
-    if (device_fd == -1)
-      cli_fail(failure_status, "no touchscreen found among /dev/input/event*");
-    opts.device = found.path;
-  }
-
-  panel_state state;
-  char panel[160] = "recorded events";
-  if (is_evdev(device_fd)) {
-    set_up_evdev(device_fd, opts.device, opts, state);
-    char name[128] = "unnamed";
-    read_device_name(device_fd, name, sizeof name);
-    std::snprintf(panel, sizeof panel, "%s, %s", name,
-                  state.multi_touch ? "multi-touch, slot 0" : "single touch");
-  } else if (!opts.x_range_given || !opts.y_range_given) {
-    cli_usage_error("%s is not an evdev device; give --x-range and --y-range", opts.device);
-  }
-
-  const int fifo_fd = passed_fifo >= 0 ? passed_fifo : open_output_fifo(opts.output);
+  const int fifo_fd = passed_fifo >= 0 ? passed_fifo : open_output_fifo(opts.output, why);
   if (fifo_fd == -1)
-    return failure_status;
-  announce(opts, panel, calibration_source);
+    cli_fail(why);
+  announce(opts, p, calibration_source);
 
   // Without a watch, others' records and reads are seen only at the bridge's
   // own wake-ups, later than they happen.
   const int watch_fd = watch_fifo(opts.output);
   static pending_log log;
-  constexpr std::size_t batch = 64;
-  unsigned char bytes[batch * sizeof(input_event)];
-  std::size_t kept = 0;  // a partial event from the last read (pipes and files only)
+  constexpr std::size_t batch = sizeof p.bytes / sizeof(input_event);
   touch_record records[batch];
   for (;;) {
     const std::int64_t now = boot_ms();
     note_unread(log, unread_records(fifo_fd), reads_reported(watch_fd), now);
     if (discard_stale(fifo_fd, log, now) > 0)
       reads_reported(watch_fd);  // the bridge's own reads: no reader's progress
-    pollfd waits[] = {{stop_fd, POLLIN, 0}, {device_fd, POLLIN, 0}, {watch_fd, POLLIN, 0}};
+    pollfd waits[] = {{stop_fd, POLLIN, 0}, {p.fd, POLLIN, 0}, {watch_fd, POLLIN, 0}};
     if (poll(waits, 3, ms_until_stale(log, now)) == -1 && errno != EINTR)
-      cli_fail(failure_status, "waiting for %s: %s", opts.device, std::strerror(errno));
+      cli_fail(failure_status, "waiting for %s: %s", p.path.c_str(), std::strerror(errno));
     if (waits[0].revents != 0)
       break;  // looked at first, so that no input load can keep it waiting
     if (waits[1].revents == 0)
       continue;
-
-    const ssize_t got = read(device_fd, bytes + kept, sizeof bytes - kept);
-    if (got == -1 && (errno == EAGAIN || errno == EINTR))
-      continue;
-    if (got == -1)
-      device_failed(opts.device);
-    if (got == 0)
-      break;  // the end of a recorded stream; an evdev device never ends
-    std::size_t used = 0;
-    const std::size_t count = decode_events(state, opts.mapping, read_snapshot, device_fd, bytes,
-                                            kept + static_cast<std::size_t>(got), records, batch, &used);
-    kept = kept + static_cast<std::size_t>(got) - used;
-    std::memmove(bytes, bytes + used, kept);
-    write_records(fifo_fd, opts.output, records, count, log);
+    bool ended = false;
+    if (const failure read_failed = read_panel(p, ended))
+      cli_fail(read_failed);
+    if (ended)
+      break;
+    write_records(fifo_fd, opts.output, records, take_records(p, opts.mapping, records, batch), log);
   }
   // The FIFO stays: a daemon that holds it open keeps reading once a new
   // bridge serves it again.
   if (watch_fd != -1)
     close(watch_fd);
   close(fifo_fd);
-  close(device_fd);
+  close(p.fd);
   close(stop_fd);
   return 0;
 }
