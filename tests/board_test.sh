@@ -12,11 +12,15 @@ arch=$1 build=$(realpath "$2")
 source_dir=$(realpath "$(dirname "$0")/..")
 recordings=${TOUCHKEY_RECORDINGS:-$source_dir/../shared/touch-recordings}
 
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
 # The package under test, as `make package` builds it for ARCH (its unit
 # tests have run in make test), and the previous version's: the same files
 # under the changelog's previous version, to upgrade from.
 deb() {
-  DEB_BUILD_OPTIONS=nocheck make -s -C "$source_dir" package ARCH="${arch/#$(dpkg --print-architecture)/}" >&2
+  DEB_BUILD_OPTIONS=nocheck make -s -C "$source_dir" package ARCH="${arch/#$(dpkg --print-architecture)/}" \
+    >"$work/package.log" 2>&1 || { cat "$work/package.log" >&2; return 1; }
   ls -t "$source_dir"/build-deb/touchkeyd_*_"$arch".deb | head -1
 }
 previous_deb() {
@@ -28,9 +32,8 @@ previous_deb() {
   rm -rf "$tree"
 }
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cp "$(deb)" "$work/touchkeyd.deb"
+package=$(deb)
+cp "$package" "$work/touchkeyd.deb"
 previous_deb "$work/touchkeyd.deb" "$work/touchkeyd-previous.deb"
 files=("$work/touchkeyd.deb" "$work/touchkeyd-previous.deb")
 typing=(install units upgrade hotplug replug refusal) recorded=()
