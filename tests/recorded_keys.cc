@@ -62,7 +62,8 @@ void print_keys(const std::filesystem::path& events) {
   mkfifo((dir / "tsdev").c_str(), 0600);
   const int fifo = open((dir / "tsdev").c_str(), O_RDWR | O_NONBLOCK);
   spawn_request request = {{TOUCHKEY_BRIDGE, "--device", dir / "events", "--output", dir / "tsdev",
-                            "--x-range", recorded.x_range, "--y-range", recorded.y_range, "--matrix", "1,0,0,0,1,0"}};
+                            "--x-range", recorded.x_range, "--y-range", recorded.y_range, "--matrix",
+                            "1,0,0,0,1,0"}};
   request.out = open("/dev/null", O_WRONLY | O_CLOEXEC);
   const std::string keys = keys_typed(fifo, spawn(request).pid);
   close(request.out);

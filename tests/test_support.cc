@@ -263,7 +263,8 @@ recording read_recording(const std::string& path) {
     int value = 0, max = 0;
     if (line.rfind("A:", 0) == 0 && fields >> tag >> std::hex >> code >> std::dec >> value >> max) {
       ranges[code] = std::to_string(value) + "," + std::to_string(max);
-    } else if (line.rfind("E:", 0) == 0 && fields >> tag >> stamp >> std::hex >> type >> code >> std::dec >> value) {
+    } else if (line.rfind("E:", 0) == 0 &&
+               fields >> tag >> stamp >> std::hex >> type >> code >> std::dec >> value) {
       const std::size_t dot = stamp.find('.');
       const long ms = std::stol(stamp.substr(0, dot)) * 1000 + std::stol(stamp.substr(dot + 1)) / 1000;
       r.events.push_back(ev(static_cast<std::uint16_t>(type), static_cast<std::uint16_t>(code), value, ms));
