@@ -63,7 +63,7 @@ run() {
 # boot, tapped at the corners tty1 asks for; one that nobody taps, then the
 # next boot with what it recorded; none. BOARD_BOOTS=first-boot runs these alone.
 first_boot() { run --install "$work/touchkeyd.deb" --login --early --append "board.boot=$1" "${@:2}"; }
-guest=("$source_dir/tests/board_first_boot.sh") panel=$source_dir/tests/board_panel.desc
+guest=("$source_dir/tests/board_first_boot.sh" "$source_dir/tests/board_support.sh") panel=$source_dir/tests/board_panel.desc
 expected=(prompts typed turned units)
 first_boot turned --panel "$panel"
 expected=(untapped recorded units)
