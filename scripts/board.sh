@@ -18,8 +18,10 @@
 # keeps the login prompt on tty1; --panel DESC has evemu-device make a touch
 # panel from DESC before the boot's services start (its node in
 # /run/board-panel); --early starts the script beside the boot's services
-# rather than after them; --file puts SRC at DEST in the root (state that an
-# earlier boot left: the root lives in memory, so nothing else survives).
+# rather than after them; --file puts SRC at DEST in the root: what an earlier
+# boot left there (the root lives in memory and nothing else survives; a disk
+# would need the kernel's block and filesystem modules and a filesystem made
+# for it, where a later boot here needs a file or two).
 # Exit status: the script's; 1 when the machine did not reach the script's
 # end within the timeout (default 900 s), with the console's last lines.
 set -euo pipefail
