@@ -53,7 +53,7 @@ turned() {
   local corner point
   for corner in top-left:250,3999 top-right:250,150 bottom-right:3849,150 bottom-left:3849,3999; do
     within 60 last_line_is "Touch the ${corner%:*} corner of the screen, then lift." || break
-    [ "${corner%:*}" != top-left ] || show_screen
+    [ "${corner%:*}" != bottom-left ] || show_screen
     taps "${corner#*:}"
   done
   check "prompts: the four corners asked for on tty1 and tapped, the picture shown" \
@@ -106,11 +106,12 @@ skipped() {
           [ -n "$node" ] && [ ${delay%.*} -lt 10 ] && login_shown'
 }
 
-# No panel: the calibration waits 5 s for one and lets the boot go on.
+# No panel: the calibration waits 5 s for one and lets the boot go on (the
+# rest of its time is an emulated machine starting a sandboxed program).
 panel_less() {
   wait_login && timings
   check "panel-less: calibration over in $took s, login prompt $delay s after it began ($(since_boot)), nothing recorded" \
-    eval '[ ${took%.*} -lt 15 ] && [ ${delay%.*} -lt 20 ] && [ -z "$node" ] && after_calibrate && login_shown &&
+    eval '[ ${took%.*} -lt 20 ] && [ ${delay%.*} -lt 22 ] && [ -z "$node" ] && after_calibrate && login_shown &&
           [ ! -e $asked ] && [ ! -e /etc/touchkey/calibration ]'
 }
 
