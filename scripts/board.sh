@@ -8,10 +8,20 @@
 # /var/cache/touchkeyd-test (TOUCHKEYD_TEST_CACHE); a root is rebuilt when its
 # recipe below changes.
 #   scripts/board.sh [--arch amd64|arm64] [--backports] [--append 'KERNEL ARGS']
-#                    [--timeout SECONDS] SCRIPT [FILE...]
+#                    [--timeout SECONDS] [--install DEB] [--login] [--panel DESC]
+#                    [--early] [--file SRC:DEST]... SCRIPT [FILE...]
 #   scripts/board.sh [--arch amd64|arm64] --prepare
 # --backports boots bookworm-backports' kernel instead of bookworm's;
 # --prepare only fetches both kernels and builds the root, ahead of time.
+# For a machine's first boot: --install DEB boots with the package already
+# installed and its units enabled, as an image for a board is made; --login
+# keeps the login prompt on tty1; --panel DESC has evemu-device make a touch
+# panel from DESC before the boot's services start (its node in
+# /run/board-panel); --early starts the script beside the boot's services
+# rather than after them; --file puts SRC at DEST in the root: what an earlier
+# boot left there (the root lives in memory and nothing else survives; a disk
+# would need the kernel's block and filesystem modules and a filesystem made
+# for it, where a later boot here needs a file or two).
 # Exit status: the script's; 1 when the machine did not reach the script's
 # end within the timeout (default 900 s), with the console's last lines.
 set -euo pipefail
@@ -229,8 +239,50 @@ root() {
   echo "$file"
 }
 
+# The package DEB installed in a copy of ROOT (unpacked into DIR) as an image
+# builder for boards does it: dpkg --root, with the maintainer scripts run
+# here (--force-script-chrootless: they are shell, whatever the architecture;
+# dpkg sets DPKG_ROOT, so debhelper's snippets enable the units in the copy and
+# leave this machine's systemd alone). Prints a cpio archive of what dpkg added
+# or changed, to be unpacked over the root.
+installed() {
+  local root=$1 deb=$2 dir=$3 arch
+  arch=$(dpkg-deb -f "$deb" Architecture)
+  mkdir "$dir"
+  cd "$dir"
+  cpio -idm --quiet --no-absolute-filenames <"$root"
+  find . -printf '%T@ %p\n' | LC_ALL=C sort >../before
+  # This machine's dpkg takes another architecture's package for one of a
+  # foreign architecture, whose unqualified dependencies that architecture's
+  # packages meet; the root's own list of architectures is kept as it was.
+  [ ! -e var/lib/dpkg/arch ] || cp -p var/lib/dpkg/arch ../arch
+  [ "$arch" = all ] || [ "$arch" = "$(dpkg --print-architecture)" ] || dpkg --root="$dir" --add-architecture "$arch"
+  dpkg --root="$dir" --force-script-chrootless -i "$deb" >../dpkg.log 2>&1 || { cat ../dpkg.log >&2; fail "dpkg --root -i $deb failed"; }
+  rm -f var/lib/dpkg/arch var/lib/dpkg/arch-old
+  [ ! -e ../arch ] || cp -p ../arch var/lib/dpkg/arch
+  find . -printf '%T@ %p\n' | LC_ALL=C sort | LC_ALL=C comm -13 ../before - | cut -d' ' -f2- | cpio -o -H newc --quiet
+}
+
+# The unit that makes --panel's touch panel before the boot's services start,
+# once uinput is loaded; it is started once its node exists.
+panel_unit() {
+  cat <<'EOF'
+[Unit]
+Description=The board's touch panel, there from boot
+DefaultDependencies=no
+After=systemd-modules-load.service
+Before=sysinit.target
+
+[Service]
+ExecStart=/usr/bin/evemu-device /board/panel.desc
+StandardOutput=file:/run/board-panel
+ExecStartPost=/usr/bin/timeout 20 /bin/sh -c 'until grep -q /dev/input/event /run/board-panel; do sleep 0.05; done'
+EOF
+}
+
 # The initramfs's second archive: the script and its files in /board, the
-# unit that runs it, the masks and the kernel's input modules.
+# unit that runs it, the masks and the kernel's input modules, and what the
+# options for a first boot add.
 overlay() {
   local kernel=$1 dir=$2 script=$3
   shift 3
@@ -256,10 +308,10 @@ wait $printer
 echo "board: end $status"
 EOF
   chmod 755 "$dir/board/run"
-  cat >"$dir/$units/board.service" <<'EOF'
+  cat >"$dir/$units/board.service" <<EOF
 [Unit]
 Description=The board's script
-After=multi-user.target
+${early:-After=multi-user.target}
 
 [Service]
 Type=oneshot
@@ -271,7 +323,19 @@ ExecStopPost=/bin/systemctl start --no-block --job-mode=replace-irreversibly pow
 EOF
   ln -s ../board.service "$dir/$units/multi-user.target.wants/"
   for unit in "${masked_units[@]}"; do
+    [ -z "$login" ] || [ "$unit" != getty@.service ] || continue
     ln -s /dev/null "$dir/$units/$unit"
+  done
+  if [ -n "$panel" ]; then
+    cp "$panel" "$dir/board/panel.desc"
+    panel_unit >"$dir/$units/board-panel.service"
+    mkdir -p "$dir/$units/sysinit.target.wants"
+    ln -s ../board-panel.service "$dir/$units/sysinit.target.wants/"
+  fi
+  local file
+  for file in "${files[@]}"; do
+    mkdir -p "$dir/$(dirname "${file#*:}")"
+    cp "${file%%:*}" "$dir/${file#*:}"
   done
   printf '%s\n' "${modules[@]}" >"$dir/etc/modules-load.d/board.conf"
   cp -r "$kernel/lib/modules" "$dir/usr/lib/"
@@ -282,7 +346,10 @@ boot() {
   local arch=$1 kernel=$2 root=$3 append=$4 timeout=$5 work=$6
   shift 6
   overlay "$kernel" "$work/overlay" "$@" >"$work/overlay.cpio"
-  cat "$root" "$work/overlay.cpio" >"$work/initrd"
+  : >"$work/installed.cpio"
+  [ -z "$install" ] || (installed "$root" "$install" "$work/root") >"$work/installed.cpio"
+  rm -rf "$work/root"
+  cat "$root" "$work/installed.cpio" "$work/overlay.cpio" >"$work/initrd"
   local machine
   case $arch in
     amd64) machine=(qemu-system-x86_64 -M q35 -bios /usr/share/qemu/qboot.rom) ;;
@@ -315,6 +382,7 @@ case ${1-} in
 esac
 
 arch=$(dpkg --print-architecture) backports='' append='' timeout=900 prepare=''
+install='' login='' panel='' early='' files=()
 while [ $# -gt 0 ]; do
   case $1 in
     --arch) arch=$2; shift 2 ;;
@@ -322,11 +390,17 @@ while [ $# -gt 0 ]; do
     --prepare) prepare=yes; shift ;;
     --append) append=$2; shift 2 ;;
     --timeout) timeout=$2; shift 2 ;;
+    --install) install=$(realpath "$2"); shift 2 ;;
+    --login) login=yes; shift ;;
+    --panel) panel=$2; shift 2 ;;
+    --early) early='# Beside the boot: after basic.target, as services are.'; shift ;;
+    --file) files+=("$2"); shift 2 ;;
     *) break ;;
   esac
 done
 [ $# -ge 1 -o -n "$prepare" ] && [ -n "${qemu_name[$arch]-}" ] || {
-  echo "usage: scripts/board.sh [--arch amd64|arm64] [--backports] [--append ARGS] [--timeout S] SCRIPT [FILE...]" >&2
+  echo "usage: scripts/board.sh [--arch amd64|arm64] [--backports] [--append ARGS] [--timeout S]" >&2
+  echo "                        [--install DEB] [--login] [--panel DESC] [--early] [--file SRC:DEST]... SCRIPT [FILE...]" >&2
   echo "       scripts/board.sh [--arch amd64|arm64] --prepare" >&2
   exit 2
 }

@@ -2,7 +2,8 @@
 # The package on Debian's own kernel for ARCH under full-system qemu
 # (scripts/board.sh), as on a user's board: bookworm's kernel runs every check
 # of tests/board_guest.sh, bookworm-backports' (where dev.tty.legacy_tiocsti
-# is 0) its typing checks. Passes when every check expected here said ok.
+# is 0) its typing checks, and tests/board_first_boot.sh boots it as a
+# board's first boots. Passes when every check expected here said ok.
 #   tests/board_test.sh ARCH BUILD_DIR
 # BUILD_DIR is this machine's build (recorded_keys); the recordings of real
 # panels are ../shared/touch-recordings beside the source tree
@@ -51,7 +52,7 @@ fi
 failed=0
 run() {
   local log=$work/console status=0
-  "$source_dir/scripts/board.sh" --arch "$arch" "$@" "$source_dir/tests/board_guest.sh" "${files[@]}" |
+  "$source_dir/scripts/board.sh" --arch "$arch" "$@" "${guest[@]}" |
     tee "$log" || status=$?
   for check in "${expected[@]}"; do
     awk -v ok="ok: $check:" 'index($0, ok) == 1 { found = 1 } END { exit !found }' "$log" ||
@@ -59,6 +60,25 @@ run() {
   done
   [ $status = 0 ] || failed=1
 }
+
+# First boots with the package in the image, as a board's maker installs it
+# (tests/board_first_boot.sh): a panel mounted turned by a quarter there from
+# boot, tapped at the corners tty1 asks for; one that nobody taps, then the
+# next boot with what it recorded; none. BOARD_BOOTS=first-boot runs these alone.
+first_boot() { run --install "$work/touchkeyd.deb" --login --early --append "board.boot=$1" "${@:2}"; }
+guest=("$source_dir/tests/board_first_boot.sh" "$source_dir/tests/board_support.sh") panel=$source_dir/tests/board_panel.desc
+expected=(prompts typed turned units)
+first_boot turned --panel "$panel"
+expected=(untapped recorded units)
+first_boot untapped --panel "$panel"
+sed -n 's/^asked: //p' "$work/console" >"$work/asked"
+expected=(asked units)
+first_boot asked --panel "$panel" --file "$work/asked:/var/lib/touchkey/calibration-asked"
+expected=(panel-less units)
+first_boot panel-less
+[ "${BOARD_BOOTS-}" != first-boot ] || exit $failed
+
+guest=("$source_dir/tests/board_guest.sh" "${files[@]}")
 expected=("${typing[@]}" "${recorded[@]}" console pid calibrate calibrated switch kill stop disable enable cold journal remove purge policy)
 run
 expected=("${typing[@]}" legacy_tiocsti)
