@@ -64,12 +64,8 @@ turned() {
   # The picture's rows end a line before "Written to ...".
   mapfile -t cells < <(screen | awk '/^Written to/ { last = n - 2 } { line[n++] = $0 }
     END { first = last; while (first > 0 && length(line[first - 1]) == length(line[last])) first--
-      rows = last - first + 1
-      for (r = first + 1; r < last; r++) for (c = 2; c < length(line[r]); c++) { g = substr(line[r], c, 1)
-        if (g in seen || g ~ /[<>]/ || substr(line[r - 1], c, 1) != g || substr(line[r + 1], c, 1) != g ||
-            substr(line[r], c - 1, 1) != g || substr(line[r], c + 1, 1) != g) continue
-        seen[g] = 1; s = (c - 0.5) / length(line[r]); t = (r - first + 0.5) / rows
-        printf "%d,%d %s\n", 250 + t * 3599, 150 + (1 - s) * 3849, g } }')
+      for (r = first; r <= last; r++) print line[r] }' |
+    key_cells | awk '$3 !~ /[<>]/ { printf "%d,%d %s\n", 250 + $2 * 3599, 150 + (1 - $1) * 3849, $3 }')
   local points=()
   keys=''
   for point in "${cells[@]}"; do points+=("${point% *}") keys+=${point#* }; done

@@ -7,13 +7,7 @@
 # own. One line per check, "ok: ID: ..." or "FAIL: ID: ..."; with the kernel
 # argument board.checks=typing, the typing checks alone.
 set -uo pipefail
-failed=0
-check() { if "${@:2}"; then echo "ok: $1"; else echo "FAIL: $1"; failed=1; fi; }
-# Polls every 0.05 s until the command succeeds or $1 seconds have passed.
-within() {
-  local deadline=$((${EPOCHREALTIME/./} + $1 * 1000000))
-  until "${@:2}"; do ((${EPOCHREALTIME/./} < deadline)) || return 1; sleep 0.05; done
-}
+source /board/board_support.sh
 main_pid() { systemctl show -p MainPID --value "$1"; }
 states() { systemctl show -p ActiveState --value touchkeyd touchkey-bridge.service touchkey-bridge.socket | xargs; }
 typing_only() { grep -qw board.checks=typing /proc/cmdline; }
@@ -42,17 +36,6 @@ plug() {
 }
 unplug() { kill "$device" && wait "$device"; }
 restart() { mark && systemctl restart "$1" && within 10 served; }
-{
-  printf 'N: touchkeyd board panel\nI: 0003 0001 0001 0001\nP: 02 00 00 00 00 00 00 00\nB: 00 0b 00 00 00 00 00 00 00\n'
-  printf 'B: 01 00 00 00 00 00 00 00 00\n%.0s' 1 2 3 4 5
-  printf 'B: 01 00 04 00 00 00 00 00 00\nB: 03 03 00 00 00 00 00 00 00\nA: 00 250 3849 0 0\nA: 01 150 3999 0 0\n'
-} >/run/panel.desc
-# Taps at the points X,Y, 0.2 s apart, on the panel plugged in last.
-taps() {
-  printf '%s\n' "$@" | awk -F, '{ t = NR * 0.2; u = t + 0.05
-    printf "E: %f 0001 014a 1\nE: %f 0003 0000 %d\nE: %f 0003 0001 %d\nE: %f 0000 0000 0\n", t, t, $1, t, $2, t
-    printf "E: %f 0001 014a 0\nE: %f 0000 0000 0\n", u, u }' | evemu-play "$node"
-}
 # Taps on the middle of the keys that type the text, as the keypad's picture shows them.
 tap_text() {
   local rows=(mlkjihgfedcba zyxwvutsrqpon $'\n \b' '|_\-/.6543210') points=() i r before
@@ -78,7 +61,7 @@ check "upgrade: dpkg -i of $(dpkg-deb -f /board/touchkeyd.deb Version) over $(dp
 systemctl enable --now touchkeyd 2>/dev/null
 within 10 eval '[ "$(states)" = "active active active" ]'
 daemon=$(main_pid touchkeyd) bridge=$(main_pid touchkey-bridge)
-plug /run/panel.desc
+plug /board/board_panel.desc
 check "hotplug: the bridge that waited (PID $bridge) serves the panel plugged in" \
   eval 'served && [ "$(main_pid touchkey-bridge)" = "$bridge" ]'
 offset=$(size 1)
@@ -121,7 +104,7 @@ fi
 # Unplugged, the bridge ends (and is restarted); plugged in again, it types.
 unplug
 plugged=${EPOCHREALTIME/./}
-plug /run/panel.desc
+plug /board/board_panel.desc
 resumed=$(((${EPOCHREALTIME/./} - plugged) / 1000))
 offset=$(size 1)
 tap_text re
@@ -168,13 +151,9 @@ taps 3849,3999 3849,150 250,150 250,3999
 within 20 eval '! kill -0 $! 2>/dev/null'
 check "calibrate: the calibration is written, nothing was typed meanwhile" \
   eval 'wait $! && [ -s /etc/touchkey/calibration ] && [ "$(size 1)" = "$offset" ]'
-# One tap per key, on a cell whose neighbours show the same key.
-mapfile -t cells < <(awk '/^The keypad on the screen/ { on = 1; next } on && $0 == "" { exit } on { row[n++] = $0 }
-  END { for (r = 1; r < n - 1; r++) for (c = 2; c < length(row[r]); c++) { g = substr(row[r], c, 1)
-    if (g in seen || substr(row[r - 1], c, 1) != g || substr(row[r + 1], c, 1) != g || substr(row[r], c - 1, 1) != g ||
-        substr(row[r], c + 1, 1) != g) continue
-    seen[g] = 1; s = (c - 0.5) / length(row[r]); t = (r + 0.5) / n
-    printf "%d,%d %s\n", 250 + (1 - t) * 3599, 150 + (1 - s) * 3849, g } }' /run/calibrate.out)
+# One tap per key the picture shows, on the panel turned and mirrored.
+mapfile -t cells < <(awk '/^The keypad on the screen/ { on = 1; next } on && $0 == "" { exit } on' /run/calibrate.out |
+  key_cells | awk '{ printf "%d,%d %s\n", 250 + (1 - $2) * 3599, 150 + (1 - $1) * 3849, $3 }')
 points=() shown_keys=''
 for cell in "${cells[@]}"; do points+=("${cell% *}") shown_keys+=${cell#* }; done
 keys=${shown_keys//</$'\b'} keys=${keys//\~/ } keys=${keys//>/$'\n'}

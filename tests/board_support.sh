@@ -15,3 +15,13 @@ taps() {
     printf "E: %f 0001 014a 1\nE: %f 0003 0000 %d\nE: %f 0003 0001 %d\nE: %f 0000 0000 0\n", t, t, $1, t, $2, t
     printf "E: %f 0001 014a 0\nE: %f 0000 0000 0\n", u, u }' | evemu-play "$node"
 }
+# The keys of a keypad picture (its rows on standard input), one cell each
+# whose four neighbours show the same key: "S T KEY", the cell's middle in
+# fractions of the picture's width (rightwards) and height (downwards).
+key_cells() {
+  awk '{ row[n++] = $0 } END { for (r = 1; r < n - 1; r++) for (c = 2; c < length(row[r]); c++) {
+    g = substr(row[r], c, 1)
+    if (g in seen || substr(row[r - 1], c, 1) != g || substr(row[r + 1], c, 1) != g ||
+        substr(row[r], c - 1, 1) != g || substr(row[r], c + 1, 1) != g) continue
+    seen[g] = 1; printf "%f %f %s\n", (c - 0.5) / length(row[r]), (r + 0.5) / n, g } }'
+}

@@ -36,7 +36,8 @@ previous_deb() {
 package=$(deb)
 cp "$package" "$work/touchkeyd.deb"
 previous_deb "$work/touchkeyd.deb" "$work/touchkeyd-previous.deb"
-files=("$work/touchkeyd.deb" "$work/touchkeyd-previous.deb")
+files=("$work/touchkeyd.deb" "$work/touchkeyd-previous.deb" "$source_dir/tests/board_support.sh"
+       "$source_dir/tests/board_panel.desc")
 typing=(install units upgrade hotplug replug refusal) recorded=()
 if [ -d "$recordings" ]; then
   "$build/tests/recorded_keys" "$recordings" >"$work/expected"

@@ -327,8 +327,8 @@ int main(int argc, char** argv) {
                 opts.tap_timeout_ms / 1000.0);
   }
   std::printf(
-      "Calibrating %s (x %d..%d, y %d..%d). Touch each corner of the screen where asked, as close to\n"
-      "the corner as you can, and lift.\n",
+      "Calibrating %s (x %d..%d, y %d..%d).\n"
+      "Touch each corner of the screen where asked, as close as you can, and lift.\n",
       p.path.c_str(), p.x.min, p.x.max, p.y.min, p.y.max);
   screen_corners screen;
   screen.x = p.x;
