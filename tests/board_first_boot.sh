@@ -102,13 +102,16 @@ skipped() {
           [ -n "$node" ] && [ ${delay%.*} -lt 10 ] && login_shown'
 }
 
-# No panel: the calibration waits 5 s for one and lets the boot go on (the
-# rest of its time is an emulated machine starting a sandboxed program).
+# No panel: the calibration waits 5 s for one, by its own clock, and lets the
+# boot go on. The rest of the unit's time is an emulated, busy machine
+# starting a sandboxed program (up to 18 s seen): the bound only tells a wait
+# for a panel from one for taps (30 s) or for ever.
 panel_less() {
   wait_login && timings
   check "panel-less: calibration over in $took s, login prompt $delay s after it began ($(since_boot)), nothing recorded" \
-    eval '[ ${took%.*} -lt 20 ] && [ ${delay%.*} -lt 22 ] && [ -z "$node" ] && after_calibrate && login_shown &&
-          [ ! -e $asked ] && [ ! -e /etc/touchkey/calibration ]'
+    eval '[ ${took%.*} -lt 30 ] && [ ${delay%.*} -lt 32 ] && [ -z "$node" ] && after_calibrate && login_shown &&
+          [ ! -e $asked ] && [ ! -e /etc/touchkey/calibration ] &&
+          journalctl -b -o cat -u $calibrate | grep -q "within 5 s; the keypad goes on uncalibrated"'
 }
 
 case $boot in

@@ -26,16 +26,19 @@ shown() { local text; text=$(printf '%b_' "$(sed 's/../\\x&/g' <<<"$1")"); print
 mark() { cursor=$(journalctl -q -n0 --show-cursor | sed -n 's/^-- cursor: //p'); }
 # (Not journalctl -u: it finds nothing after a cursor of another unit's line.
 # grep reads to the end: with pipefail, a writer cut off early fails.)
-served() { journalctl -q --after-cursor="$cursor" -o cat | grep -F "touchkey-bridge: serving /dev/tsdev from $node (" >/dev/null; }
+serving="touchkey-bridge: serving /dev/tsdev from"
+served() { journalctl -q --after-cursor="$cursor" -o cat | grep -F "$serving $node (" >/dev/null; }
+# Waits at most $1 s for that line, following the journal: no polling.
+served_within() { grep -m1 -qF "$serving $node (" < <(timeout "$1" journalctl -q -f --after-cursor="$cursor" -o cat); }
 plug() {
   mark
   evemu-device "$1" >/run/plugged &
   device=$! node=''
   within 10 grep -q /dev/input/event /run/plugged && node=$(grep -o '/dev/input/event[0-9]*' /run/plugged) &&
-    within 10 served
+    served_within 10
 }
 unplug() { kill "$device" && wait "$device"; }
-restart() { mark && systemctl restart "$1" && within 10 served; }
+restart() { mark && systemctl restart "$1" && served_within 10; }
 # Taps on the middle of the keys that type the text, as the keypad's picture shows them.
 tap_text() {
   local rows=(mlkjihgfedcba zyxwvutsrqpon $'\n \b' '|_\-/.6543210') points=() i r before
@@ -183,7 +186,7 @@ restart touchkeyd
 daemon=$(main_pid touchkeyd)
 mark
 systemctl kill -s KILL touchkey-bridge
-check "kill: a SIGKILLed bridge comes back and serves the panel" within 15 served
+check "kill: a SIGKILLed bridge comes back and serves the panel" served_within 15
 offset=$(size 1)
 tap_text ok
 check "kill: taps typed again, the daemon lived on" eval 'within 5 typed_on 1 $offset ok && [ "$(main_pid touchkeyd)" = $daemon ]'

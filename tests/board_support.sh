@@ -4,10 +4,11 @@
 # One line per check: "ok: ID: ..." or "FAIL: ID: ...", and $failed set.
 failed=0
 check() { if "${@:2}"; then echo "ok: $1"; else echo "FAIL: $1"; failed=1; fi; }
-# Polls every 0.05 s until the command succeeds or $1 seconds have passed.
+# Polls every 0.25 s until the command succeeds or $1 seconds have passed:
+# each poll costs the emulated machine a few processes, which are slow there.
 within() {
   local deadline=$((${EPOCHREALTIME/./} + $1 * 1000000))
-  until "${@:2}"; do ((${EPOCHREALTIME/./} < deadline)) || return 1; sleep 0.05; done
+  until "${@:2}"; do ((${EPOCHREALTIME/./} < deadline)) || return 1; sleep 0.25; done
 }
 # Taps at the points X,Y, 0.2 s apart, on the panel $node.
 taps() {
