@@ -13,10 +13,6 @@ source /board/board_support.sh
 boot=$(sed -n 's/.*board\.boot=\([a-z-]*\).*/\1/p' /proc/cmdline)
 asked=/var/lib/touchkey/calibration-asked
 
-# tty1's screen, line by line, from /dev/vcs1 (its width from /dev/vcsa1's
-# header: lines, columns, cursor).
-columns=$(od -An -tu1 -j1 -N1 /dev/vcsa1 | tr -d ' ')
-screen() { fold -w "$columns" /dev/vcs1 | sed 's/ *$//'; }
 show_screen() { screen | sed -e :a -e '/^\n*$/{$d;N;ba' -e '}' | sed 's/^/tty1: /'; }
 last_line_is() { [ "$(screen | grep . | tail -1)" = "$1" ]; }
 login_shown() { screen | grep -q 'login: *$'; }

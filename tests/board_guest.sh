@@ -135,11 +135,10 @@ kill "$reader"
 stty -F /dev/tty1 sane
 setsid -c bash --norc --noprofile -i </dev/tty1 >/dev/tty1 2>&1 &
 shell=$!
-screen() { fold -w "$(stty -F /dev/tty1 size | cut -d' ' -f2)" /dev/vcs1 | sed 's/ *$//' | grep .; }
-within 10 eval 'screen >/dev/null' # its prompt
+within 10 eval '[ -n "$(screen)" ]' # its prompt
 tap_text $'echo typed on the board\n'
 check "console: the shell ran the command typed on the panel" within 10 eval 'screen | grep -x "typed on the board" >/dev/null'
-screen | sed 's/^/tty1: /'
+screen | grep . | sed 's/^/tty1: /'
 kill -KILL "$shell"
 read_console 1
 check "pid: the daemon's PID never changed, no unit failed" \

@@ -26,3 +26,6 @@ key_cells() {
         substr(row[r], c - 1, 1) != g || substr(row[r], c + 1, 1) != g) continue
     seen[g] = 1; printf "%f %f %s\n", (c - 0.5) / length(row[r]), (r + 0.5) / n, g } }'
 }
+# tty1's screen, line by line, from /dev/vcs1 (its width from /dev/vcsa1's
+# header: lines, columns, cursor).
+screen() { fold -w "$(od -An -tu1 -j1 -N1 /dev/vcsa1 | tr -d ' ')" /dev/vcs1 | sed 's/ *$//'; }

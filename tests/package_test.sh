@@ -17,7 +17,7 @@ status=0
 fail() { echo "FAIL: $*"; status=1; }
 
 # Two copies of the tree in different places: the build path must not show.
-for copy in user/touchkeyd root/touchkeyd; do
+for copy in user/touchkeyd admin/touchkeyd; do
   mkdir -p "$work/$copy"
   git -C "$source_dir" ls-files -z -co --exclude-standard |
     (cd "$source_dir" && while IFS= read -r -d '' f; do [ ! -e "$f" ] || printf '%s\0' "$f"; done |
@@ -37,15 +37,15 @@ chown -R nobody:nogroup "$work/user"
 setpriv --reuid=nobody --regid=nogroup --clear-groups \
   env HOME="$work/user" PATH="$work/board-bin:/usr/sbin:/usr/bin:/sbin:/bin" \
   make -C "$work/user/touchkeyd" package >"$work/user.log" 2>&1 || { tail -20 "$work/user.log"; fail "make package as a normal user"; }
-(cd "$work/root/touchkeyd" && DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -us -uc -Jauto >"$work/root.log" 2>&1) ||
-  { tail -20 "$work/root.log"; fail "dpkg-buildpackage -us -uc"; }
+(cd "$work/admin/touchkeyd" && DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -us -uc -Jauto >"$work/admin.log" 2>&1) ||
+  { tail -20 "$work/admin.log"; fail "dpkg-buildpackage -us -uc"; }
 arch=$(dpkg --print-architecture)
-deb=$(echo "$work"/root/touchkeyd_*_"$arch".deb)
+deb=$(echo "$work"/admin/touchkeyd_*_"$arch".deb)
 [ -f "$deb" ] || { echo "FAIL: no package built"; exit 1; }
 cmp "$deb" "$work/user/touchkeyd/build-deb/$(basename "$deb")" || fail "two builds of one tree differ"
 
 echo "lintian:"
-lintian --fail-on error,warning --display-info "$work"/root/touchkeyd_*_"$arch".changes 2>&1 |
+lintian --fail-on error,warning --display-info "$work"/admin/touchkeyd_*_"$arch".changes 2>&1 |
   grep -v 'running with root privileges' || fail "lintian found errors or warnings"
 
 echo "$(basename "$deb"):"
