@@ -3,14 +3,17 @@
 // fakes declared here, and the real functions stay reachable behind them.
 // With a 64-bit time_t on a 32-bit glibc target the headers call ioctl and
 // gettimeofday by their time64 names, so the fakes take whichever name the
-// code under test calls.
+// code under test calls. glibc 2.39 and later say so with
+// __USE_TIME64_REDIRECTS, and define __USE_TIME_BITS64 for every 64-bit
+// time_t (64-bit targets too); earlier ones define only the latter, and only
+// where the redirects apply.
 #pragma once
 
 #include <sys/ioctl.h>
 #include <sys/time.h>
 #include <unistd.h>
 
-#ifdef __USE_TIME_BITS64
+#if defined(__USE_TIME64_REDIRECTS) || (defined(__USE_TIME_BITS64) && __TIMESIZE == 32)
 #define TOUCHKEY_IOCTL_NAME "__ioctl_time64"
 #define TOUCHKEY_GETTIMEOFDAY_NAME "__gettimeofday64"
 #else
