@@ -45,6 +45,23 @@ void look_again(panel& p) {
     take_found(found, false, p);
 }
 
+// Watches the directory a panel's node or link appears in (/dev/input when
+// any touchscreen will do), or, while it is absent, the nearest directory
+// above it that exists: by-id links' directory goes with the last of them.
+// Node modes are set after creation, hence IN_ATTRIB; links come by rename.
+bool watch_nearest(int watch_fd, const char* device) {
+  std::string directory = device != nullptr ? device : "/dev/input/";
+  for (;;) {
+    const std::size_t slash = directory.find_last_of('/');
+    directory = slash == std::string::npos ? "." : slash == 0 ? "/" : directory.substr(0, slash);
+    if (inotify_add_watch(watch_fd, directory.c_str(), IN_CREATE | IN_ATTRIB | IN_MOVED_TO | IN_ONLYDIR) !=
+        -1)
+      return true;
+    if (directory == "/" || directory == ".")
+      return false;
+  }
+}
+
 // Forgets the bytes decoded.
 void drop_bytes(panel& p, std::size_t used) {
   p.pending -= used;
@@ -61,7 +78,7 @@ failure open_panel(const char* device, bool blocking, panel& p) {
     take_found(found, blocking, p);
     return {};
   }
-  p.fd = open(device, O_RDONLY | O_CLOEXEC | (blocking ? 0 : O_NONBLOCK));
+  p.fd = open(device, O_RDONLY | O_CLOEXEC | O_NOCTTY | (blocking ? 0 : O_NONBLOCK));
   if (p.fd == -1)
     return system_failure("cannot open %s", device);
   p.path = device;
@@ -70,20 +87,11 @@ failure open_panel(const char* device, bool blocking, panel& p) {
 
 failure wait_for_panel(int stop_fd, panel& p, int timeout_ms) {
   const std::int64_t deadline = deadline_in(timeout_ms);
-  // New nodes in /dev/input (or /dev/input itself appearing); their modes are
-  // set after creation, hence IN_ATTRIB.
-  const int watch_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (watch_fd == -1 || (inotify_add_watch(watch_fd, "/dev/input", IN_CREATE | IN_ATTRIB) == -1 &&
-                         inotify_add_watch(watch_fd, "/dev", IN_CREATE) == -1)) {
-    failure why = system_failure("cannot watch /dev/input");
-    if (watch_fd != -1)
-      close(watch_fd);
-    return why;
-  }
-  // Once more now that the watch is set: a panel that came just before it
-  // would make no event.
-  look_again(p);
   failure why;
+  const int watch_fd = watch_for_panel(nullptr, why);
+  if (watch_fd == -1)
+    return why;
+  look_again(p);
   while (p.fd == -1) {
     pollfd waits[] = {{stop_fd, POLLIN, 0}, {watch_fd, POLLIN, 0}};
     const int ready = poll(waits, 2, ms_left(deadline));
@@ -93,16 +101,41 @@ failure wait_for_panel(int stop_fd, panel& p, int timeout_ms) {
     }
     if (waits[0].revents != 0 || ready == 0)
       break;  // a stop request, or the time is up
-    if (waits[1].revents == 0)
-      continue;
-    alignas(inotify_event) char drained[4096];
-    while (read(watch_fd, drained, sizeof drained) > 0) {
-    }
-    inotify_add_watch(watch_fd, "/dev/input", IN_CREATE | IN_ATTRIB);  // in case it has just appeared
-    look_again(p);
+    if (waits[1].revents != 0)
+      look_for_panel(watch_fd, nullptr, p);
   }
   close(watch_fd);
   return why;
+}
+
+int watch_for_panel(const char* device, failure& why) {
+  const int watch_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (watch_fd == -1 || !watch_nearest(watch_fd, device)) {
+    why = system_failure("cannot watch %s", device != nullptr ? device : "/dev/input");
+    if (watch_fd != -1)
+      close(watch_fd);
+    return -1;
+  }
+  return watch_fd;
+}
+
+void look_for_panel(int watch_fd, const char* device, panel& p) {
+  alignas(inotify_event) char drained[4096];
+  while (read(watch_fd, drained, sizeof drained) > 0) {
+  }
+  watch_nearest(watch_fd, device);  // the directory itself may just have appeared
+  if (device == nullptr) {
+    look_again(p);
+    return;
+  }
+  // A terminal standing in for a panel must not become the controlling one.
+  p.fd = open(device, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (p.fd != -1)
+    p.path = device;
+}
+
+bool panel_gone(const failure& read_failed, bool ended, short revents) {
+  return (read_failed && read_failed.error == ENODEV) || (ended && (revents & POLLERR) != 0);
 }
 
 failure set_up_panel(panel& p, const given_ranges& given) {

@@ -43,6 +43,23 @@ failure open_panel(const char* device, bool blocking, panel& p);
 // readable or timeout_ms (-1: no limit) have passed.
 failure wait_for_panel(int stop_fd, panel& p, int timeout_ms = -1);
 
+// The same wait in pieces, for a caller that polls other things meanwhile:
+// an inotify descriptor (non-blocking) that turns readable when a panel may
+// have come, for device (nullptr: any touchscreen in /dev/input; else that
+// path, which may come back as a new node or link); -1 with why set when none
+// can be had. Each time it is readable, look_for_panel empties it and opens
+// the panel non-blocking if there is one now (p.fd stays -1 if not). Look
+// once right after the watch is set: a panel that came just before it made
+// no event.
+int watch_for_panel(const char* device, failure& why);
+void look_for_panel(int watch_fd, const char* device, panel& p);
+
+// Whether a panel that read as it did has gone: an evdev device fails with
+// ENODEV once unplugged; a device that hangs up (poll's POLLERR, as a
+// terminal standing in for a panel does when its other side closes) reads
+// as ended. The end of a pipe or file is no loss but the end of the input.
+bool panel_gone(const failure& read_failed, bool ended, short revents);
+
 // Takes the panel's ranges, those given in their place, and an evdev
 // device's name and the contact followed. A recorded stream needs both
 // ranges: without them, a usage failure.

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
@@ -14,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "calibration.h"
 #include "keypad.h"
 #include "panel_events.h"
 #include "test_support.h"
@@ -633,6 +635,109 @@ TEST_F(BridgeProgram, TakesBackATapThatNobodyReadWithin250Ms) {
   EXPECT_EQ(wait_exit(run.pid), 0);
   close_pipes(run);
   close(inotify);
+}
+
+// A tap at panel (3450, 850), and the two records it gave.
+std::vector<point> tap_and_read(int panel_fd, int fifo_fd) {
+  write_events(panel_fd, tap_events(3450, 850));
+  return read_records(fifo_fd, 2);
+}
+
+// The calibration file as it changes under a running bridge (touchkey-calibrate
+// renames it into place, making its directory): each change is said in a line,
+// and the next tap goes through it. Absent or refused, it leaves the panel
+// uncalibrated, with the orientation option; in force, it supersedes that.
+TEST_F(BridgeProgram, TypesThroughTheCalibrationInForceFromItsNextTapAndSaysWhich) {
+  const std::string cal = dir / "etc/calibration", refused = "none (" + cal + ": line 1: ";
+  const auto replace_by = [&](const char* text) {
+    write_file(dir / "new", text);
+    ASSERT_EQ(rename((dir / "new").c_str(), cal.c_str()), 0);
+  };
+  const struct {
+    std::function<void()> change;
+    std::string says;
+    int x, y;  // where the tap lands
+  } steps[] = {
+      {[&] {
+         mkdir((dir / "etc").c_str(), 0755);
+         replace_by("0,1,0\n");
+       },
+       "serving " + fifo_path +
+           " from /dev/stdin (recorded events), x 0..3599, y 0..3849, orientation "
+           "--invert-x, calibration " +
+           refused +
+           "not six numbers a,b,c,d,e,f; typing uncalibrated), mapping "
+           "-1,0,1,0,1,0",
+       399, 1000},
+      {[&] {
+         ASSERT_FALSE(write_calibration(cal.c_str(), {0, 1, 0, 1, 0, 0}, "#"));
+       },
+       "calibration changed: orientation --invert-x (superseded by the calibration), calibration from " +
+           cal + ", mapping 0,1,0,1,0,0",
+       1044, 3839},
+      {[&] { replace_by("0,0,0,0,0,0\n"); },
+       "--invert-x, calibration " + refused + "the matrix 0,0,0,0,0,0 is singular", 399, 1000},
+      {[&] { replace_by("0,-1,1,1,0,0\n"); }, "from " + cal + ", mapping 0,-1,1,1,0,0", 3054, 3839},
+      {[&] { replace_by("1e300,0,0,0,1e300,0\n"); }, "mapping 1e+300,0,0,0,1e+300,0", 3849, 3999},
+      {[&] { unlink(cal.c_str()); }, "none (" + cal + " absent), mapping -1,0,1,0,1,0", 399, 1000},
+  };
+  spawn_request request = bridge({"--device", "/dev/stdin", "--output", fifo_path, "--x-range", "0,3599",
+                                  "--y-range", "0,3849", "--calibration", cal, "--invert-x"});
+  request.out = new_pipe;
+  spawned run{};
+  for (const auto& step : steps) {
+    step.change();
+    if (run.pid == -1)
+      run = spawn(request);
+    const std::string line = read_line(run.out);
+    EXPECT_NE(line.find(step.says), std::string::npos) << line;
+    EXPECT_EQ(line.find("inf"), std::string::npos) << line;
+    const std::vector<point> expected = {{1, step.x, step.y}, {0, step.x, step.y}};
+    EXPECT_EQ(tap_and_read(run.in, fifo), expected) << step.says;
+  }
+  kill(run.pid, SIGTERM);
+  EXPECT_EQ(wait_exit(run.pid), 0);
+  EXPECT_EQ(read_all(run.err), "");
+  close_pipes(run);
+}
+
+// A terminal stands in for the panel, hanging up when its other side closes
+// as an unplugged evdev device fails its reads; it comes back as a link
+// renamed into place, as udev makes by-id links. The bridge serves it again
+// and holds the FIFO open meanwhile: its reader sees no end of file.
+TEST_F(BridgeProgram, APanelUnpluggedAndPluggedInAgainIsServedAgainWithoutEndOfFile) {
+  const std::string link = dir / "panel";
+  int master = -1;
+  const auto plug_in = [&] {
+    std::string slave;
+    master = open_raw_pty(slave);
+    ASSERT_EQ(symlink(slave.c_str(), (dir / "new").c_str()), 0);
+    ASSERT_EQ(rename((dir / "new").c_str(), link.c_str()), 0);
+  };
+  plug_in();
+  close(fifo);
+  unlink(fifo_path.c_str());  // the bridge makes it: the reader below is its only other end
+  spawn_request request =
+      bridge({"--device", link, "--output", fifo_path, "--x-range", "0,3599", "--y-range", "0,3849"});
+  request.out = new_pipe;
+  spawned run = spawn(request);
+  const std::string serving = "touchkey-bridge: serving " + fifo_path + " from " + link + " (recorded";
+  EXPECT_EQ(read_line(run.out).rfind(serving, 0), 0u);
+  fifo = open(fifo_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const std::vector<point> typed = {{1, 3700, 1000}, {0, 3700, 1000}};
+  EXPECT_EQ(tap_and_read(master, fifo), typed);
+  close(master);
+  EXPECT_NE(read_line(run.err).find("lost the panel: " + link + " hung up; waiting for " + link),
+            std::string::npos);
+  char byte;
+  EXPECT_EQ(read(fifo, &byte, 1), -1) << "end of file";
+  plug_in();
+  EXPECT_EQ(read_line(run.out).rfind(serving, 0), 0u);
+  EXPECT_EQ(tap_and_read(master, fifo), typed);
+  kill(run.pid, SIGTERM);
+  EXPECT_EQ(wait_exit(run.pid), 0);
+  close(master);
+  close_pipes(run);
 }
 
 // /dev/zero is always readable (as empty frames): a stop request must still

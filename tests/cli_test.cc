@@ -88,8 +88,8 @@ TEST(CommandLine, ValuesJoinWithAnEqualsSign) {
        {"--device=/dev/null", "--output=" + dir / "tsdev", "--x-range=0,99", "--y-range=-5,10", "--invert-y",
         "--matrix=1,0,0,0,1,0"},
        "touchkey-bridge: serving " + dir / "tsdev" +
-           " from /dev/null (recorded events), x 0..99, y -5..10, orientation --invert-y, calibration from "
-           "--matrix, mapping 1,0,0,0,-1,1\n"},
+           " from /dev/null (recorded events), x 0..99, y -5..10, orientation --invert-y (superseded by the "
+           "calibration), calibration from --matrix, mapping 1,0,0,0,1,0\n"},
       {TOUCHKEY_TAP, {"--device=" + dir / "taps", "--delay=0", "--at=3700,-5"}, ""},
       {TOUCHKEY_KEYPAD_SVG, {"--output=" + dir / "keypad.svg"}, ""},
       {TOUCHKEY_SANDBOX,
