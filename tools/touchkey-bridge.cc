@@ -59,8 +59,9 @@ constexpr cli_program program = {
     "                     the calibration matrix: normalised panel x, y to keypad\n"
     "  --calibration FILE the matrix's file (default " TOUCHKEY_CALIBRATION_FILE
     ",\n"
-    "                     read when it exists)\n"
+    "                     read again whenever it changes; absent or refused: none)\n"
     "  --swap-xy          the panel's y is the keypad's x, and its x the keypad's y\n"
+    "                     (this and the inversions only while there is no calibration)\n"
     "  --invert-x         the keypad's x runs the other way (after any swap)\n"
     "  --invert-y         the keypad's y runs the other way (after any swap)\n"
     "  -h, --help         this help\n"
