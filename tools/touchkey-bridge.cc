@@ -287,6 +287,11 @@ int wait_for(const options& opts, panel& p) {
 int main(int argc, char** argv) {
   cli_start(program);
   const options opts = parse_options(argc, argv);
+  // Watched before it is read, so that no change between the two goes unseen.
+  int calibration_watch = opts.matrix_given ? -1 : watch_calibration(calibration_path(opts));
+  if (!opts.matrix_given && calibration_watch == -1)
+    cli_warn("cannot watch %s (%s): restart the bridge after a new calibration", calibration_path(opts),
+             std::strerror(errno));
   mapping_in_force in_force = take_calibration(opts);
   umask(077);
 
@@ -322,10 +327,6 @@ int main(int argc, char** argv) {
   // Without a watch, others' records and reads are seen only at the bridge's
   // own wake-ups, later than they happen.
   const int watch_fd = watch_fifo(opts.output);
-  int calibration_watch = opts.matrix_given ? -1 : watch_calibration(calibration_path(opts));
-  if (!opts.matrix_given && calibration_watch == -1)
-    cli_warn("cannot watch %s (%s): restart the bridge after a new calibration", calibration_path(opts),
-             std::strerror(errno));
   static pending_log log;
   constexpr std::size_t batch = sizeof p.bytes / sizeof(input_event);
   touch_record records[batch];
