@@ -21,22 +21,16 @@ tarball=$(scripts/debian-root.sh build "$release" "$arch")
 
 work=$(mktemp -d /var/tmp/touchkeyd-package.XXXXXX)
 trap 'rm -rf "$work"' EXIT
-root=$work/root
-mkdir "$root"
-tar -xf "$tarball" -C "$root"
+mkdir "$work/root" "$work/products"
 
-# The tree as it stands, without the products of earlier builds, owned by the
-# root's unprivileged builder (dpkg-buildpackage puts its products beside it).
-home=$root/home/builder
-mkdir "$home/touchkeyd"
+# The tree as it stands, without the products of earlier builds.
 if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
   git ls-files -z -co --exclude-standard | while IFS= read -r -d '' f; do
     [ ! -e "$f" ] || printf '%s\0' "$f"  # not files deleted but not yet committed
   done
 else
   find . \( -path './build*' -o -path './obj-*' -o -path ./.git \) -prune -o -type f -print0
-fi | tar --null -cf - -T - | tar -xf - -C "$home/touchkeyd"
-chown -R --reference="$home" "$home/touchkeyd"
+fi | tar --null -cf "$work/source.tar" -T -
 
 # Native: source and binary, with the unit tests unless DEB_BUILD_OPTIONS says
 # nocheck. Cross: the binary alone, without tests.
@@ -49,21 +43,32 @@ else
 fi
 changes=touchkeyd_$(dpkg-parsechangelog -SVersion)_$arch.changes
 
-# Without the network, in namespaces of its own (its mounts and processes end
-# with it), as the builder.
+# The root unpacked into memory, in namespaces of its own without the network:
+# its mounts, processes and files end with it. The builder, its unprivileged
+# user, owns the tree; dpkg-buildpackage puts the products beside it.
+in_root() {
+  local work=$1 tarball=$2 root=$1/root home=$1/root/home/builder
+  shift 2
+  mount -t tmpfs -o mode=755 tmpfs "$root"
+  tar -xf "$tarball" -C "$root"
+  mkdir "$home/touchkeyd"
+  tar -xf "$work/source.tar" -C "$home/touchkeyd"
+  chown -R --reference="$home" "$home/touchkeyd"
+  mount -t proc proc "$root/proc"
+  mount -t devpts -o newinstance,ptmxmode=0666 devpts "$root/dev/pts"
+  mount -t tmpfs tmpfs "$root/dev/shm"
+  mount -t tmpfs tmpfs "$root/tmp"
+  local status=0
+  chroot --userspec=builder:builder "$root" "$@" || status=$?
+  find "$home" -maxdepth 1 -type f -name 'touchkeyd*' -exec cp -t "$work/products" {} +
+  return $status
+}
 script='cd touchkeyd && dpkg-buildpackage "$@" && cd .. && echo "lintian:" &&
   lintian --fail-on error,warning --display-info '"$changes"
 status=0
-unshare --mount --pid --net --uts --ipc --fork sh -c '
-  root=$1; shift
-  mount -t proc proc "$root/proc" &&
-    mount -t devpts -o newinstance,ptmxmode=0666 devpts "$root/dev/pts" &&
-    mount -t tmpfs tmpfs "$root/dev/shm" &&
-    mount -t tmpfs tmpfs "$root/tmp" &&
-    exec chroot --userspec=builder:builder "$root" "$@"' sh "$root" \
-  env -i HOME=/home/builder PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8 \
-    DEB_BUILD_OPTIONS="${options# }" sh -c "cd && $script" sh "${build[@]}" \
-  >"$work/build.log" 2>&1 || status=$?
+unshare --mount --pid --net --uts --ipc --fork bash -c "set -e; $(declare -f in_root); in_root \"\$@\"" sh \
+  "$work" "$tarball" env -i HOME=/home/builder PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8 \
+  DEB_BUILD_OPTIONS="${options# }" sh -c "cd && $script" sh "${build[@]}" >"$work/build.log" 2>&1 || status=$?
 
 # The products, and the log, replace those of an earlier build of this architecture.
 mkdir -p "$out"
@@ -71,7 +76,7 @@ exec {lock}>"$out/.lock"
 flock "$lock"
 rm -f "$out"/touchkeyd*_"$arch".*
 [ "$arch" != "$(dpkg --print-architecture)" ] || rm -f "$out"/touchkeyd_*.dsc "$out"/touchkeyd_*.tar.*
-find "$home" -maxdepth 1 -type f -name 'touchkeyd*' -exec cp -t "$out" {} +
+cp "$work"/products/* "$out" 2>/dev/null || true
 cp "$work/build.log" "$out/touchkeyd_$arch.build"
 exec {lock}>&-
 if [ $status != 0 ]; then
