@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # A minimal Debian root of RELEASE as an mmdebstrap tarball, made once per
-# recipe and cached; prints its path. A `build` root holds build-essential,
+# recipe and week and cached; prints its path. A `build` root holds build-essential,
 # the package's build dependencies and lintian (for ARCH other than this
 # machine's: crossbuild-essential-ARCH and no test dependencies); a `base`
 # root is apt and what Debian requires, for piuparts.
@@ -55,7 +55,8 @@ else
   options+=(--variant=minbase)
 fi
 
-# Keyed by everything that shapes the root; a changed recipe replaces the old root.
+# Keyed by everything that shapes the root; a changed recipe replaces the old
+# root, and so does a week's age, which brings in the release's updates.
 name=$release-$kind${arch:+-$arch}
 build_depends=
 [ "$kind" != build ] || build_depends=$(sed -n '/^Build-Depends:/,/^[^ ]/{/^Build-Depends:\|^ /p}' debian/control)
@@ -68,12 +69,12 @@ new=$cache/roots/new-$name.$extension  # mmdebstrap compresses by the name's end
 mkdir -p "$cache/roots"
 exec {lock}>"$cache/roots/$name.lock"
 flock "$lock"
-if [ ! -f "$file" ]; then
+if [ ! -f "$file" ] || [ -n "$(find "$file" -mtime +6)" ]; then
   started=$SECONDS
   say "making the $name root from $uri"
   mmdebstrap "${options[@]}" "$release" "$new" "${sources[@]}" >"$cache/roots/$name.log" 2>&1 ||
     { tail -30 "$cache/roots/$name.log" >&2; rm -f "$new"; fail "mmdebstrap of $name failed"; }
-  rm -f "$cache/roots/$name"-*."$extension"  # earlier recipes
+  rm -f "$cache/roots/$name"-*."$extension"  # earlier recipes, or this one's old root
   mv "$new" "$file"
   say "$name root made in $((SECONDS - started)) s"
 fi
