@@ -72,13 +72,21 @@ demo: deps
 keypad-svg: build
 	$(BUILD)/touchkey-keypad-svg > docs/keypad.svg
 
-# The Debian package, built by dpkg-buildpackage from a copy of the tree:
-# build-deb/touchkeyd_<version>_<arch>.deb with its .buildinfo and .changes.
-# With ARCH (arm64, armhf): cross-built with Debian's cross toolchain. It asks
-# only for the package's build dependencies (scripts/package.sh).
-.PHONY: package
-package:
-	scripts/package.sh $(ARCH)
+# The Debian package, built by dpkg-buildpackage in a clean root of RELEASE
+# (default: this machine's own) made by mmdebstrap, then checked by that
+# release's lintian: build-deb/RELEASE/touchkeyd_<version>_<arch>.deb with its
+# .buildinfo and .changes. With ARCH (arm64, armhf): cross-built with Debian's
+# cross toolchain. As root (scripts/package.sh).
+RELEASE ?= $(shell . /etc/os-release 2>/dev/null && echo $${VERSION_CODENAME:-trixie} || echo trixie)
+.PHONY: package piuparts
+package: DEPS_GROUPS = package
+package: deps
+	scripts/package.sh $(RELEASE) $(ARCH)
+
+# Debian's installation, upgrade and purge test of the package built for
+# RELEASE, in a root of that release (tests/piuparts.sh). As root.
+piuparts: package
+	tests/piuparts.sh $(RELEASE)
 
 # Cross builds for ARM boards (and s390x, big-endian, as a canary for byte
 # order): `make test-cross ARCH=arm64|armhf|s390x` builds in build-ARCH with

@@ -13,7 +13,7 @@ declare -A groups=(
   # Fuzzing (clang with libFuzzer), static checks and the benchmarks.
   [quality]="clang libclang-rt-14-dev clang-tidy clang-format cppcheck libbenchmark-dev"
   # Man page lint, unit checks, the Debian package and its lint.
-  [package]="mandoc man-db systemd dpkg-dev debhelper lintian"
+  [package]="mandoc man-db systemd dpkg-dev debhelper lintian mmdebstrap piuparts"
   # make test-board: Debian's own kernels under full-system qemu, booting a
   # Debian root made with debootstrap (its arm64 half run under qemu-user).
   [board]="qemu-system-x86 qemu-system-arm debootstrap cpio kmod xz-utils zstd"

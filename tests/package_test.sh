@@ -1,53 +1,30 @@
 #!/usr/bin/env bash
-# The Debian package as dpkg-buildpackage makes it: built twice from this
-# tree, once by `make package` as a normal user on a machine without the test
-# tools (as README tells a board's owner; the unit tests run in that build)
-# and once with its source package as root; the two .debs must be identical.
-# Then lintian on the source and binary .changes, what the package holds,
-# debhelper's maintainer scripts, and an installation with dpkg --root that
-# must leave the machine's own systemd alone and whose purge removes the
-# calibration.
-# usage: package_test.sh SOURCE_DIR
+# The Debian package as `make package` builds it in a clean root of RELEASE
+# (default: this machine's release; the unit tests and that release's lintian
+# run in that build): what it holds, debhelper's maintainer scripts, and an
+# installation with dpkg --root, as a board's maker runs it, that must leave
+# the machine's own systemd alone, whose removal keeps the calibration and the
+# first boot's record and whose purge removes them. tests/piuparts.sh installs,
+# upgrades and purges it in a root of RELEASE.
+# usage: package_test.sh SOURCE_DIR [RELEASE]    (as root)
 set -euo pipefail
 source_dir=$(realpath "$1")
+release=${2:-$(. /etc/os-release && echo "$VERSION_CODENAME")}
 work=$(mktemp -d /var/tmp/touchkeyd-package-test.XXXXXX)
-chmod 755 "$work"  # the normal user builds in it
 trap 'rm -rf "$work"' EXIT
 status=0
 fail() { echo "FAIL: $*"; status=1; }
 
-# Two copies of the tree in different places: the build path must not show.
-for copy in user/touchkeyd admin/touchkeyd; do
-  mkdir -p "$work/$copy"
-  git -C "$source_dir" ls-files -z -co --exclude-standard |
-    (cd "$source_dir" && while IFS= read -r -d '' f; do [ ! -e "$f" ] || printf '%s\0' "$f"; done |
-       tar --null -cf - -T -) | tar -xf - -C "$work/$copy"
-done
-
-# A board as README sets it up has the build dependencies, not mandoc or
-# lintian, which only the tests use.
-mkdir "$work/board-bin"
-cat >"$work/board-bin/dpkg-query" <<'EOF'
-#!/bin/sh
-case "$*" in *mandoc* | *lintian*) exit 1 ;; esac
-exec /usr/bin/dpkg-query "$@"
-EOF
-chmod 755 "$work/board-bin/dpkg-query"
-chown -R nobody:nogroup "$work/user"
-setpriv --reuid=nobody --regid=nogroup --clear-groups \
-  env HOME="$work/user" PATH="$work/board-bin:/usr/sbin:/usr/bin:/sbin:/bin" \
-  make -C "$work/user/touchkeyd" package >"$work/user.log" 2>&1 || { tail -20 "$work/user.log"; fail "make package as a normal user"; }
-(cd "$work/admin/touchkeyd" && DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -us -uc -Jauto >"$work/admin.log" 2>&1) ||
-  { tail -20 "$work/admin.log"; fail "dpkg-buildpackage -us -uc"; }
+# Built twice, the second time without the unit tests: the two must be identical.
 arch=$(dpkg --print-architecture)
-deb=$(echo "$work"/admin/touchkeyd_*_"$arch".deb)
-[ -f "$deb" ] || { echo "FAIL: no package built"; exit 1; }
-cmp "$deb" "$work/user/touchkeyd/build-deb/$(basename "$deb")" || fail "two builds of one tree differ"
-
-echo "lintian:"
-lintian --fail-on error,warning --display-info "$work"/admin/touchkeyd_*_"$arch".changes 2>&1 |
-  grep -v 'running with root privileges' || fail "lintian found errors or warnings"
-
+for build in tested untested; do
+  DEB_BUILD_OPTIONS=$([ $build = tested ] || echo nocheck) make -s -C "$source_dir" package RELEASE="$release" \
+    >"$work/$build.log" 2>&1 || { tail -40 "$work/$build.log"; echo "FAIL: make package RELEASE=$release ($build)"; exit 1; }
+  deb=$(ls -t "$source_dir/build-deb/$release"/touchkeyd_*_"$arch".deb | head -1)
+  cp "$deb" "$work/$build.deb"
+done
+sed -n '/^lintian:$/,/^package:/p' "$work/tested.log"
+cmp "$work/tested.deb" "$work/untested.deb" || fail "two builds of one tree differ"
 echo "$(basename "$deb"):"
 dpkg-deb -c "$deb" | tee "$work/list"
 units=./usr/lib/systemd/system
@@ -84,12 +61,18 @@ dpkg_root() {
 }
 dpkg_root -i "$deb" || { cat "$work/dpkg.log"; fail "dpkg --root -i"; }
 [ -L "$image/etc/systemd/system/multi-user.target.wants/touchkeyd.service" ] || fail "dpkg --root: not enabled in the image"
-mkdir -p "$image/etc/touchkey" && echo '# written by touchkey-calibrate' >"$image/etc/touchkey/calibration"
+mkdir -p "$image/etc/touchkey" "$image/var/lib/touchkey"
+echo '# written by touchkey-calibrate' >"$image/etc/touchkey/calibration"
+touch "$image/var/lib/touchkey/calibration-asked"
+dpkg_root -r touchkeyd || { cat "$work/dpkg.log"; fail "dpkg --root -r"; }
+[ -f "$image/etc/touchkey/calibration" ] || fail "removal lost the calibration"
+[ -f "$image/var/lib/touchkey/calibration-asked" ] || fail "removal lost the first boot's record"
 dpkg_root -P touchkeyd || { cat "$work/dpkg.log"; fail "dpkg --root -P"; }
 # Bookworm's debhelper reloads after a removal whatever the root; nothing else may reach the machine.
 calls=$(grep -v '^systemctl --system daemon-reload$' "$work/machine-calls" 2>/dev/null || true)
 [ -z "$calls" ] || fail "dpkg --root reached the machine's systemd: $calls"
 [ ! -e "$image/etc/touchkey" ] || fail "purge left /etc/touchkey"
+[ ! -e "$image/var/lib/touchkey" ] || fail "purge left /var/lib/touchkey"
 [ -z "$(find "$image/etc/systemd" "$image/var/lib/systemd" -name 'touchkeyd.service*' 2>/dev/null)" ] ||
   fail "purge left the enablement"
 exit $status
