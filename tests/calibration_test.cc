@@ -81,6 +81,7 @@ TEST(CalibrationFit, EveryMountingMapsTheScreenOntoTheKeypadPicture) {
 // lines of any length; anything else is refused with the reason.
 TEST(CalibrationFile, ReadsOneMatrixAmongCommentsAndRefusesTheRest) {
   temp_dir dir;
+  const std::string squeezes = singular_matrix;
   const struct {
     const char* what;
     std::string content;  // empty: the path is a directory
@@ -94,6 +95,18 @@ TEST(CalibrationFile, ReadsOneMatrixAmongCommentsAndRefusesTheRest) {
       {"a singular matrix", "0,0,0.5,0,0,0.5\n",
        "refused: line 1: the matrix 0,0,0.5,0,0,0.5 is singular: it squeezes the whole panel onto a line of "
        "the keypad"},
+      {"singular, off the diagonal", "0.5,1,0,1,2,0.5\n",
+       "refused: line 1: the matrix 0.5,1,0,1,2,0.5 " + squeezes},
+      {"x squeezed, y stretched", "1e-7,0,0,0,1e7,0\n",
+       "refused: line 1: the matrix 1e-7,0,0,0,1e7,0 " + squeezes},
+      // Turned by a quarter, x squeezed to just over a key of the keypad, then
+      // just under; then a key stretched to just over a thousandth of the panel.
+      {"squeezed to a key", "0,0.077,0,1,0,0\n", "0,0.077,0,1,0,0"},
+      {"squeezed below a key", "0,0.076,0,1,0,0\n",
+       "refused: line 1: the matrix 0,0.076,0,1,0,0 " + squeezes},
+      {"stretched to a thousandth", "0,76.9,0,1,0,0\n", "0,76.9,0,1,0,0"},
+      {"stretched beyond", "0,77,0,1,0,0\n", "refused: line 1: the matrix 0,77,0,1,0,0 " + squeezes},
+      {"an offset of millions", "1,0,2e6,0,1,0\n", "refused: line 1: the matrix 1,0,2e6,0,1,0 " + squeezes},
       {"a directory", "", "refused: Is a directory"},
   };
   for (const auto& c : cases) {
@@ -117,38 +130,73 @@ std::vector<std::string> names_in(const std::string& directory) {
   return names;
 }
 
-bool stop_at_rename = false;  // a SIGTERM comes just as the new file is renamed
+// Where replace_file's steps are written as they come ("fsync file;",
+// "rename;", "fsync directory;"), and the step at which a stop request comes.
+int steps_fd = -1;
+std::string stop_at;
+int stop_signal = 0;
+
+void step(const std::string& name) {
+  if (steps_fd != -1)
+    (void)!write(steps_fd, (name + ";").data(), name.size() + 1);
+  if (name == stop_at)
+    raise(stop_signal);
+}
 
 }  // namespace
 
-// The linker sends write_calibration's rename here (-Wl,--wrap=rename).
+// The linker sends replace_file's rename and fsync here (-Wl,--wrap=...).
 extern "C" int __real_rename(const char* from, const char* to);
 extern "C" int __wrap_rename(const char* from, const char* to) {
-  if (stop_at_rename)
-    raise(SIGTERM);
+  step("rename");
   return __real_rename(from, to);
+}
+extern "C" int __real_fsync(int fd);
+extern "C" int __wrap_fsync(int fd) {
+  struct stat file = {};
+  fstat(fd, &file);
+  step(S_ISDIR(file.st_mode) ? "fsync directory" : "fsync file");
+  return __real_fsync(fd);
 }
 
 namespace {
 
-// A file that would be refused is never written over the old one, and a stop
-// request while the new one is made ends the program only once no temporary
-// file is left.
+// A file that would be refused is never written over the old one, nothing
+// that cannot be read back is printed as "inf", and a stop request at any
+// step ends the program only once the new file is in place and durable, with
+// no temporary file left.
 TEST(CalibrationFile, IsCheckedBeforeItReplacesTheOldOneAndLeavesNothingBehind) {
   temp_dir dir;
   const std::string path = dir / "calibration";
   write_file(path, "old\n");
-  EXPECT_EQ(write_calibration(path.c_str(), {0, 0, 0.5, 0, 0, 0.5}, "# singular").message,
-            "cannot write " + path + ": line 3: the matrix 0,0,0.5,0,0,0.5 " + singular_matrix);
-  EXPECT_EQ(read_file(path), "old\n");
-  const pid_t child = fork();
-  if (child == 0) {
-    stop_at_rename = true;
-    write_calibration(path.c_str(), {}, "# stopped");
-    _exit(0);
+  for (const auto& [matrix, written] :
+       {std::pair{calibration_matrix{0, 0, 0.5, 0, 0, 0.5}, "0,0,0.5,0,0,0.5"},
+        {{1e300, 0, 0, 0, 1, 0}, "1e+300,0,0,0,1,0"}}) {
+    EXPECT_EQ(write_calibration(path.c_str(), matrix, "# singular").message,
+              "cannot write " + path + ": line 3: the matrix " + written + " " + singular_matrix);
+    EXPECT_EQ(read_file(path), "old\n");
   }
-  EXPECT_EQ(wait_exit(child), 128 + SIGTERM);
-  EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"calibration"});
+  const struct {
+    int signal;
+    const char* at;
+  } stops[] = {{SIGTERM, "rename"}, {SIGINT, "fsync file"}, {SIGHUP, "fsync directory"}};
+  for (const auto& stop : stops) {
+    write_file(path, "old\n");
+    int order[2];
+    ASSERT_EQ(pipe(order), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+      stop_signal = stop.signal, stop_at = stop.at, steps_fd = order[1];
+      write_calibration(path.c_str(), {}, "# stopped");
+      _exit(0);
+    }
+    close(order[1]);
+    EXPECT_EQ(wait_exit(child), 128 + stop.signal) << stop.at;
+    // Synced before it takes the old one's place, and its name synced after.
+    EXPECT_EQ(read_all(order[0]), "fsync file;rename;fsync directory;") << stop.at;
+    EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"calibration"}) << stop.at;
+    EXPECT_EQ(read_file(path).substr(0, 10), "# stopped\n") << stop.at;
+  }
 }
 
 // touchkey-calibrate on the recorded stream, in dir (as `device`), writing
