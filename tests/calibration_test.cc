@@ -229,6 +229,9 @@ TEST(CalibrationProgram, RefusesBadTapsAndKeepsTheOldFile) {
       {{{100, 100}, {900, 100}, {100, 900}, {900, 900}}, "no rectangle's corners"},
       {{{100, 100}, {900, 100}, {600, 600}, {100, 900}}, "0.21 of the panel away from a rectangle's corners"},
       {{{100, 100}, {600, 100}, {900, 900}, {400, 900}}, "0.15 of the panel away from a rectangle's corners"},
+      // A tenth of the panel off, from both sides: 105 and 95 units of 999.
+      {{{100, 100}, {900, 100}, {900, 900}, {310, 900}}, "0.11 of the panel away from a rectangle's corners"},
+      {{{100, 100}, {900, 100}, {900, 900}, {290, 900}}, "Written to", 0},
       {{{100, 100}, {900, 100}, {900, 900}}, "ended after 3 of the four taps"},
       {good, "new/: Not a directory", 1, "new/"},
       {good, "is not an evdev device; give --x-range and --y-range", 2, "calibration", ""},
@@ -241,13 +244,38 @@ TEST(CalibrationProgram, RefusesBadTapsAndKeepsTheOldFile) {
       stream += tap_events(x, y);
     const finished result = calibrate(dir, stream, "0,999", c.y_range, {"--output", dir / c.output});
     EXPECT_EQ(result.status, c.status) << c.message;
-    EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+    EXPECT_NE((result.out + result.err).find(c.message), std::string::npos) << result.err;
     if (c.status == 1 && c.output == std::string("calibration")) {
       EXPECT_NE(result.err.find("is left as it was"), std::string::npos) << result.err;
     }
-    EXPECT_EQ(read_file(dir / "calibration"), "old\n");
+    EXPECT_EQ(read_file(dir / "calibration").substr(0, 6), c.status == 0 ? "# made" : "old\n") << c.message;
     EXPECT_EQ(names_in(dir.path), (std::vector<std::string>{"calibration", "corners"})) << c.message;
   }
+}
+
+// What the program writes on a terminal of that size, the one it ends on.
+std::string console_output(const std::vector<std::string>& argv, int columns, int rows,
+                           const std::vector<std::string>* env = nullptr) {
+  std::string terminal;
+  const int master = open_raw_pty(terminal), slave = open(terminal.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  const winsize size = {static_cast<unsigned short>(rows), static_cast<unsigned short>(columns), 0, 0};
+  ioctl(slave, TIOCSWINSZ, &size);
+  const spawned run = spawn({.argv = argv, .out = slave, .err = inherited, .env = env});
+  close(slave);
+  std::string out = read_all(master);
+  EXPECT_EQ(wait_exit(run.pid), 0) << out;
+  // What is on the screen after the last time it was cleared.
+  const std::size_t cleared = out.rfind("\033[J");
+  return cleared == std::string::npos ? out : out.substr(cleared + 3);
+}
+
+// The lines text takes on a terminal that wraps lines at `columns`.
+int screen_lines(const std::string& text, int columns) {
+  int lines = 0;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    lines += std::max(1, static_cast<int>((line.size() + columns - 1) / columns));
+  return lines;
 }
 
 // The picture touchkey-calibrate prints: one string per line of cells.
@@ -260,6 +288,16 @@ std::vector<std::string> picture_in(const std::string& out) {
   while (std::getline(lines, line) && !line.empty())
     picture.push_back(line);
   return picture;
+}
+
+// For each column of the picture, the keys it crosses from top to bottom.
+std::vector<std::string> column_keys(const std::vector<std::string>& picture) {
+  std::vector<std::string> columns(picture.empty() ? 0 : picture[0].size());
+  for (const std::string& row : picture)
+    for (std::size_t c = 0; c < row.size() && c < columns.size(); ++c)
+      if (columns[c].empty() || columns[c].back() != row[c])
+        columns[c] += row[c];
+  return columns;
 }
 
 // The keys in the picture's top-left, top-right, bottom-right and bottom-left cells.
@@ -318,9 +356,10 @@ TEST(CalibrationProgram, TheCalibratedBridgeTypesWhatThePictureShowsForEveryMoun
     const std::vector<std::string> picture = picture_in(calibrated.out);
     ASSERT_GE(picture.size(), 8u) << calibrated.out;
     EXPECT_EQ(corner_cells(picture), mirror ? "am|0" : "ma0|") << calibrated.out;
-    // --show draws it again from the file alone.
+    // --show draws it again from the file alone, as many rows as the text
+    // around it leaves: the same keys from top to bottom in every column.
     const finished again = run_to_end({{TOUCHKEY_CALIBRATE, "--show", "--calibration", dir / "calibration"}});
-    EXPECT_EQ(picture_in(again.out), picture) << again.out;
+    EXPECT_EQ(column_keys(picture_in(again.out)), column_keys(picture)) << again.out;
 
     // Taps in the middle of cells whose neighbours show the same key: a
     // cell on a key's edge may go either way.
@@ -389,20 +428,18 @@ TEST(CalibrationProgram, ShowDrawsTheKeypadThroughTheFile) {
     EXPECT_NE((shown.out + shown.err).find(c.says), std::string::npos) << c.what << ":\n"
                                                                        << shown.out << shown.err;
   }
-  // Sized to the terminal: all its columns but the last, all its rows but four.
-  std::string terminal;
-  const int master = open_raw_pty(terminal), slave = open(terminal.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  const winsize size = {30, 100, 0, 0};
-  ioctl(slave, TIOCSWINSZ, &size);
-  const spawned run =
-      spawn({.argv = {TOUCHKEY_CALIBRATE, "--show", "--calibration", dir / "identity, by hand"},
-             .out = slave,
-             .err = inherited});
-  close(slave);
-  const std::vector<std::string> picture = picture_in(read_all(master));
-  EXPECT_EQ(wait_exit(run.pid), 0);
-  ASSERT_EQ(picture.size(), 26u);
-  EXPECT_EQ(picture[0].size(), 99u);
+  // Sized to the terminal: all its columns but the last, and with the text
+  // around it, lines longer than the terminal wrapped, all its rows but the
+  // cursor's.
+  for (const auto& [columns, rows] : {std::pair{100, 30}, {80, 24}}) {
+    const std::string out = console_output(
+        {TOUCHKEY_CALIBRATE, "--show", "--calibration", dir / "the screen on the panel's left half"}, columns,
+        rows);
+    const std::vector<std::string> picture = picture_in(out);
+    ASSERT_FALSE(picture.empty()) << out;
+    EXPECT_EQ(picture[0].size(), columns - 1u) << out;
+    EXPECT_EQ(screen_lines(out, columns), rows - 1) << out;
+  }
 }
 
 // As the first boot runs it, on a FIFO that stays open as a panel nobody
@@ -411,32 +448,92 @@ TEST(CalibrationProgram, FirstBootAsksOnceAndGoesOnWhenNobodyTaps) {
   const std::string last_three = tap_events(900, 900) + tap_events(100, 900);
   const std::string good = tap_events(100, 100) + tap_events(900, 100) + last_three;
   const std::string refused = tap_events(100, 100) + tap_events(120, 110) + last_three;
-  const std::string nobody = "asked at first boot; no tap for 0.2 s\n";
+  // The top-right tap's frames lost midway, and the touch seen last far from
+  // where it began: no tap at all, whatever it would have been.
+  const std::string lost =
+      tap_events(100, 100) +
+      event_bytes({ev(EV_KEY, BTN_TOUCH, 1), ev(EV_ABS, ABS_X, 900), ev(EV_ABS, ABS_Y, 100),
+                   ev(EV_SYN, SYN_REPORT, 0), ev(EV_SYN, SYN_DROPPED, 0), ev(EV_ABS, ABS_X, 500),
+                   ev(EV_ABS, ABS_Y, 500), ev(EV_SYN, SYN_REPORT, 0), ev(EV_KEY, BTN_TOUCH, 0),
+                   ev(EV_SYN, SYN_REPORT, 0)}) +
+      tap_events(900, 100) + last_three;
+  const std::string nobody = "asked at first boot; no tap for 0.2 s\n",
+                    calibrated = "asked at first boot; calibrated\n";
+  const std::pair<const char*, const char*> valid = {"calibration", "1,0,0,0,1,0\n"},
+                                            invalid = {"calibration", "1,0,0\n"},
+                                            asked = {"calibration-asked", "old\n"};
   const struct {
     const char* what;
-    const char* mode;         // --first-boot, or by hand
-    const char* made_before;  // "calibration" or "calibration-asked", made with "old"
+    const char* mode;                                              // --first-boot, or by hand
+    std::vector<std::pair<const char*, const char*>> made_before;  // files and what they hold
     std::string taps;
     int status;
     std::string says;     // on standard output or error; "" for nothing at all
     std::string asked;    // the record of it
     std::string written;  // the calibration file's start
+    std::vector<std::string> more = {};
+    bool console = false;  // run on a terminal of 80 by 24
   } cases[] = {
-      {"a calibration exists", "--first-boot", "calibration", good, 0, "", "", "old\n"},
-      {"asked before", "--first-boot", "calibration-asked", good, 0, "", "old\n", ""},
-      {"nobody taps", "--first-boot", "", "", 0,
+      {"a calibration exists", "--first-boot", {valid}, good, 0, "", "", "1,0,0,0,1,0\n"},
+      {"asked before", "--first-boot", {asked}, good, 0, "", "old\n", ""},
+      {"a calibration the bridge refuses, asked before",
+       "--first-boot",
+       {invalid, {"calibration-asked", calibrated.c_str()}},
+       good,
+       0,
+       "line 1: not six numbers a,b,c,d,e,f; asking for the corners again",
+       calibrated,
+       "# made "},
+      {"nobody taps",
+       "--first-boot",
+       {},
+       "",
+       0,
        "goes on uncalibrated, and no boot will ask again.\nTo calibrate it later, log in as root and type "
-       "touchkey-calibrate on the keypad",
-       nobody, ""},
-      {"refused, then nobody taps", "--first-boot", "", refused, 0, "That will not do", nobody, ""},
-      {"four taps", "--first-boot", "", good, 0, "from now on.\nTap the screen to go on.",
-       "asked at first boot; calibrated\n", "# made "},
-      {"by hand, nobody taps", "--mirror", "", "", 1, "no tap for 0.2 s;", "", ""},
+       "touchkey-calibrate and Enter on\nthe keypad",
+       nobody,
+       ""},
+      {"refused, then nobody taps", "--first-boot", {}, refused, 0, "That will not do", nobody, ""},
+      {"refused, until the total is up",
+       "--first-boot",
+       {},
+       refused,
+       0,
+       "no four taps fit within 0.3 s",
+       "asked at first boot; no four taps fit within 0.3 s\n",
+       "",
+       {"--tap-timeout", "10", "--total-timeout", "0.3"}},
+      {"four taps",
+       "--first-boot",
+       {},
+       good,
+       0,
+       "from now on.\nTap the screen to go on.",
+       calibrated,
+       "# made "},
+      {"four taps, on the console", "--first-boot", {}, good, 0, "", calibrated, "# made ", {}, true},
+      {"a tap's frames lost",
+       "--first-boot",
+       {},
+       lost,
+       0,
+       "  top-right: panel 900,100\nTouch the bottom-right",
+       calibrated,
+       "# made "},
+      {"by hand, nobody taps", "--mirror", {}, "", 1, "no tap for 0.2 s;", "", ""},
+      {"by hand, two taps, then nobody",
+       "--mirror",
+       {valid},
+       tap_events(100, 100) + tap_events(900, 100),
+       1,
+       "no tap for 0.2 s; " + std::string("CALIBRATION is left as it was"),
+       "",
+       "1,0,0,0,1,0\n"},
   };
   for (const auto& c : cases) {
     temp_dir dir;
-    if (c.made_before[0] != '\0')
-      write_file(dir / c.made_before, "old\n");
+    for (const auto& [name, content] : c.made_before)
+      write_file(dir / name, content);
     const std::string fifo_path = dir / "panel";
     mkfifo(fifo_path.c_str(), 0600);
     const int fifo = open(fifo_path.c_str(), O_RDWR | O_NONBLOCK);
@@ -444,19 +541,37 @@ TEST(CalibrationProgram, FirstBootAsksOnceAndGoesOnWhenNobodyTaps) {
     std::vector<std::string> argv = {
         TOUCHKEY_CALIBRATE, "--device", fifo_path,  "--x-range",         "0,999", "--y-range", "0,999",
         "--tap-timeout",    "0.2",      "--output", dir / "calibration", c.mode};
+    argv.insert(argv.end(), c.more.begin(), c.more.end());
     const std::vector<std::string> env = {"STATE_DIRECTORY=" + dir.path};
     const std::int64_t started = monotonic_ms();
-    const finished result = run_to_end({.argv = argv, .env = &env});
-    close(fifo);
-    EXPECT_EQ(result.status, c.status) << c.what << ": " << result.err;
-    if (c.says.empty()) {
-      EXPECT_EQ(result.out + result.err, "") << c.what;
-    } else {  // it asked, and waited for the tap that never came
-      EXPECT_NE((result.out + result.err).find(c.says), std::string::npos) << c.what << ":\n" << result.out;
-      EXPECT_GE(monotonic_ms() - started, 200) << c.what;
+    if (c.console) {
+      // The picture and the text around it on the screen at once.
+      const std::string screen = console_output(argv, 80, 24, &env);
+      EXPECT_EQ(screen_lines(screen, 80), 23) << screen;
+      EXPECT_EQ(corner_cells(picture_in(screen)), "ma0|") << screen;
+    } else {
+      const finished result = run_to_end({.argv = argv, .env = &env});
+      EXPECT_EQ(result.status, c.status) << c.what << ": " << result.err;
+      std::string says = c.says;
+      if (const std::size_t at = says.find("CALIBRATION"); at != std::string::npos)
+        says.replace(at, 11, dir / "calibration");
+      if (says.empty()) {
+        EXPECT_EQ(result.out + result.err, "") << c.what;
+      } else {
+        EXPECT_NE((result.out + result.err).find(says), std::string::npos) << c.what << ":\n"
+                                                                           << result.out << result.err;
+      }
     }
+    const std::int64_t took = monotonic_ms() - started;
+    if (!c.says.empty()) {  // it asked, and waited for a tap that never came
+      EXPECT_GE(took, 200) << c.what;
+    }
+    EXPECT_LT(took, 4000) << c.what;  // never the 10 s a tap may take where the total is 0.3 s
+    close(fifo);
     EXPECT_EQ(read_file(dir / "calibration-asked"), c.asked) << c.what;
     EXPECT_EQ(read_file(dir / "calibration").substr(0, c.written.size()), c.written) << c.what;
+    for (const std::string& name : names_in(dir.path))  // no temporary file left
+      EXPECT_TRUE(name == "panel" || name == "calibration" || name == "calibration-asked") << name;
   }
 }
 
