@@ -151,7 +151,10 @@ extern "C" int __wrap_rename(const char* from, const char* to) {
   step("rename");
   return __real_rename(from, to);
 }
+// The linker's own names for the wrapped fsync.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 extern "C" int __real_fsync(int fd);
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the linker's name, as above
 extern "C" int __wrap_fsync(int fd) {
   struct stat file = {};
   fstat(fd, &file);
@@ -462,6 +465,7 @@ TEST(CalibrationProgram, FirstBootAsksOnceAndGoesOnWhenNobodyTaps) {
   const std::pair<const char*, const char*> valid = {"calibration", "1,0,0,0,1,0\n"},
                                             invalid = {"calibration", "1,0,0\n"},
                                             asked = {"calibration-asked", "old\n"};
+  // NOLINTNEXTLINE(clang-analyzer-optin.performance.Padding): a table, its columns in reading order
   const struct {
     const char* what;
     const char* mode;                                              // --first-boot, or by hand

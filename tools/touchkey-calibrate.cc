@@ -260,9 +260,11 @@ asking fit_taps(panel& p, const options& opts, screen_corners& screen, calibrati
   for (bool first_round = true;; first_round = false) {
     if (first_round || (opts.first_boot && isatty(STDOUT_FILENO) == 1)) {
       clear_console(opts);
-      if (opts.first_boot)
+      if (opts.first_boot && opts.tap_timeout_ms >= 0)
         std::printf("The touch keypad is not calibrated yet (with no tap for %g s it goes on so).\n",
                     opts.tap_timeout_ms / 1000.0);
+      else if (opts.first_boot)
+        std::printf("The touch keypad is not calibrated yet.\n");
       std::printf(
           "Calibrating %s (x %d..%d, y %d..%d).\n"
           "Touch each corner of the screen where asked, as close as you can, and lift.\n",
