@@ -6,7 +6,6 @@
 #include <array>
 #include <cctype>
 #include <cerrno>
-#include <climits>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -89,8 +88,9 @@ void fit_axis(const normalised_point centred[corner_count], const double target[
   offset = target_mean - of_x * mean.x - of_y * mean.y;
 }
 
-// Six decimals, and no "-0".
-double rounded(double value) { return std::round(value * 1e6) / 1e6 + 0.0; }
+// Six decimals, and no "-0"; a number too large for them is left whole
+// rather than made infinite.
+double rounded(double value) { return std::fabs(value) < 1e15 ? std::round(value * 1e6) / 1e6 + 0.0 : value; }
 
 // describe_screen's record, each '#' standing for one of its integers, which
 // screen_fields lists in that order.
@@ -220,7 +220,19 @@ failure fit_corners(const normalised_point taps[corner_count], bool mirror, cali
 }
 
 bool is_singular(const calibration_matrix& m) {
-  return !(std::fabs(m.a * m.e - m.b * m.d) >= least_determinant);
+  // Bounded first, so that the squares below stay finite.
+  for (const double v : {m.a, m.b, m.c, m.d, m.e, m.f})
+    if (!(std::fabs(v) <= 1e6))
+      return true;
+  // The largest and smallest factor by which the matrix scales any direction
+  // of the panel (its singular values): the square roots of the eigenvalues
+  // of M^T M, from its trace and determinant.
+  const double det = std::fabs(m.a * m.e - m.b * m.d);
+  const double trace = m.a * m.a + m.b * m.b + m.d * m.d + m.e * m.e;
+  const double greatest = std::sqrt((trace + std::sqrt(std::max(trace * trace - 4 * det * det, 0.0))) / 2);
+  // Not from the difference, which cancels: the product of the two is det.
+  const double least = greatest > 0 ? det / greatest : 0;
+  return !(least >= least_scale && greatest <= greatest_scale);
 }
 
 failure read_calibration(const char* path, calibration_matrix& matrix, screen_corners* screen) {
@@ -263,56 +275,82 @@ failure read_calibration(const char* path, calibration_matrix& matrix, screen_co
 
 namespace {
 
-// write_calibration with the stop requests held back.
-failure write_checked(const char* path, const calibration_matrix& matrix, const char* comment) {
-  char directory[PATH_MAX];
-  std::snprintf(directory, sizeof directory, "%s", path);
-  char* slash = std::strrchr(directory, '/');
+// Syncs the directory that holds path, which makes a rename or a new name in
+// it durable.
+failure sync_directory(const std::string& directory) {
+  const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd == -1 || fsync(fd) == -1) {
+    failure why = system_failure("cannot sync %s", directory.c_str());
+    if (fd != -1)
+      close(fd);
+    return why;
+  }
+  close(fd);
+  return {};
+}
+
+// replace_file with the stop requests held back.
+failure replace_checked(const char* path, const std::string& content, failure (*check)(const char*)) {
+  const char* slash = std::strrchr(path, '/');
+  const std::string directory = slash == nullptr ? "." : slash == path ? "/" : std::string(path, slash);
   bool made_directory = false;
-  if (slash != nullptr && slash != directory) {
-    *slash = '\0';
-    made_directory = mkdir(directory, 0755) == 0;
+  if (slash != nullptr && slash != path) {
+    made_directory = mkdir(directory.c_str(), 0755) == 0;
     if (!made_directory && errno != EEXIST)
       return system_failure("cannot write %s", path);
   }
   // A temporary file beside it, so the rename that replaces it is atomic and
   // a reader never sees half a file.
-  char temporary[PATH_MAX + 8];
-  std::snprintf(temporary, sizeof temporary, "%s.XXXXXX", path);
-  const int fd = mkostemp(temporary, O_CLOEXEC);
+  std::string temporary = std::string(path) + ".XXXXXX";
+  const int fd = mkostemp(temporary.data(), O_CLOEXEC);
   if (fd == -1) {
     failure why = system_failure("cannot write %s", path);
     if (made_directory)
-      rmdir(directory);
+      rmdir(directory.c_str());
     return why;
   }
-  char numbers[160];
-  format_matrix(matrix, numbers, sizeof numbers);
-  const bool written =
-      fchmod(fd, 0644) == 0 &&
-      dprintf(fd, "%s\n# the mapping a,b,c,d,e,f; see touchkey-bridge(8)\n%s\n", comment, numbers) > 0 &&
-      fsync(fd) == 0;
-  failure why = written ? failure{} : system_failure("cannot write %s", path);
+  std::size_t done = 0;
+  bool written = fchmod(fd, 0644) == 0;
+  while (written && done < content.size()) {
+    const ssize_t n = write(fd, content.data() + done, content.size() - done);
+    written = n > 0 || (n == -1 && errno == EINTR);
+    done += n > 0 ? static_cast<std::size_t>(n) : 0;
+  }
+  // Its data on the disk before its name: a rename that outlives a power cut
+  // must not name an empty file.
+  failure why = written && fsync(fd) == 0 ? failure{} : system_failure("cannot write %s", path);
   close(fd);
-  // Read back as the bridge will read it: a file it would refuse must not take
-  // the place of one it serves today.
-  calibration_matrix read_back;
-  if (!why)
-    if (const failure refused = read_calibration(temporary, read_back))
+  if (!why && check != nullptr)
+    if (const failure refused = check(temporary.c_str()))
       why = failure_of("cannot write %s: %s", path, refused.message.c_str());
-  if (!why && std::rename(temporary, path) == -1)
+  if (!why && std::rename(temporary.c_str(), path) == -1)
     why = system_failure("cannot write %s", path);
   if (why) {
-    unlink(temporary);
+    unlink(temporary.c_str());
     if (made_directory)
-      rmdir(directory);
+      rmdir(directory.c_str());
+    return why;
+  }
+  // The rename, and a directory made for it, last only once their
+  // directories are synced.
+  why = sync_directory(directory);
+  if (!why && made_directory) {
+    const std::size_t parent_end = directory.rfind('/');
+    why = sync_directory(parent_end == 0 ? "/" : directory.substr(0, parent_end));
   }
   return why;
 }
 
+// Read back as the bridge will read it: a file it would refuse must not take
+// the place of one it serves today.
+failure reads_as_calibration(const char* written) {
+  calibration_matrix read_back;
+  return read_calibration(written, read_back);
+}
+
 }  // namespace
 
-failure write_calibration(const char* path, const calibration_matrix& matrix, const char* comment) {
+failure replace_file(const char* path, const std::string& content, failure (*check)(const char* written)) {
   // Stop requests wait until the temporary file has been renamed or removed,
   // so that none leaves it behind.
   sigset_t stops, before;
@@ -320,7 +358,15 @@ failure write_calibration(const char* path, const calibration_matrix& matrix, co
   for (const int stop : {SIGINT, SIGTERM, SIGHUP})
     sigaddset(&stops, stop);
   sigprocmask(SIG_BLOCK, &stops, &before);
-  failure why = write_checked(path, matrix, comment);
+  failure why = replace_checked(path, content, check);
   sigprocmask(SIG_SETMASK, &before, nullptr);
   return why;
+}
+
+failure write_calibration(const char* path, const calibration_matrix& matrix, const char* comment) {
+  char numbers[160];
+  format_matrix(matrix, numbers, sizeof numbers);
+  return replace_file(
+      path, std::string(comment) + "\n# the mapping a,b,c,d,e,f; see touchkey-bridge(8)\n" + numbers + "\n",
+      reads_as_calibration);
 }

@@ -48,10 +48,14 @@ extern const char* const corner_names[corner_count];
 // rectangle with sides along its axes: the failure says why.
 failure fit_corners(const normalised_point taps[corner_count], bool mirror, calibration_matrix& matrix);
 
-// A matrix whose determinant is below this squeezes the panel onto a line (or
-// nearly): every tap would land on a few keys. Neither the fit nor the file may
-// give one.
-constexpr double least_determinant = 1e-3;
+// A matrix that squeezes some direction of the panel to less than a key's
+// width of the keypad (a key is 1/13 of it across) leaves whole rows or
+// columns of keys out of reach: it is as good as singular. So is one that
+// stretches a key to less than a thousandth of the panel, which puts every
+// tap on the keypad's edge, and one with a number beyond a million, or not a
+// number at all. Neither the fit, the file nor --matrix may give one.
+constexpr double least_scale = 1.0 / 13;
+constexpr double greatest_scale = 1000.0 / 13;
 constexpr const char* singular_matrix = "is singular: it squeezes the whole panel onto a line of the keypad";
 bool is_singular(const calibration_matrix& m);
 
@@ -78,9 +82,15 @@ std::string describe_screen(const screen_corners& screen);
 // else in a comment is read.
 failure read_calibration(const char* path, calibration_matrix& matrix, screen_corners* screen = nullptr);
 
-// Writes the file atomically (a temporary file renamed over it), mode 0644,
-// with comment as its first line; creates a missing parent directory (not
-// its parents). The new file replaces the old one only if it reads back as a
-// calibration; SIGINT, SIGTERM and SIGHUP wait meanwhile. A failure leaves
-// nothing new behind.
+// Writes the file durably: a temporary file beside it, synced, renamed over
+// it, and the directory synced, so that a power cut once this has returned
+// keeps the new file, and one before it the old. Mode 0644; a missing parent
+// directory is created (not its parents). With check, the temporary file
+// must pass it before it takes the place of the old one. SIGINT, SIGTERM and
+// SIGHUP wait meanwhile. A failure before the rename leaves nothing new behind.
+failure replace_file(const char* path, const std::string& content,
+                     failure (*check)(const char* written) = nullptr);
+
+// replace_file with comment as the first line and the matrix after it; the
+// new file replaces the old one only if it reads back as a calibration.
 failure write_calibration(const char* path, const calibration_matrix& matrix, const char* comment);
