@@ -55,8 +55,9 @@ tap_text() {
 read_console 1
 # The previous version first: the upgrade keeps an administrator's disable.
 check "install: dpkg -i installs the package" eval 'dpkg -i /board/touchkeyd-previous.deb >/run/dpkg.log 2>&1'
-check "units: touchkeyd enabled; daemon, bridge and FIFO active" \
-  within 10 eval '[ "$(systemctl is-enabled touchkeyd) $(states)" = "enabled active active active" ]'
+units_up() { [ "$(systemctl is-enabled touchkeyd) $(states)" = "enabled active active active" ]; }
+check "units: touchkeyd enabled; daemon, bridge and FIFO active; none refused" \
+  eval 'within 10 units_up && [ -z "$(refused | tee /dev/stderr)" ]'
 systemctl disable --now touchkeyd 2>/dev/null
 check "upgrade: dpkg -i of $(dpkg-deb -f /board/touchkeyd.deb Version) over $(dpkg-query -Wf '${Version}' touchkeyd) keeps it disabled and stopped" \
   eval 'dpkg -i /board/touchkeyd.deb >/run/dpkg.log 2>&1 &&
@@ -217,8 +218,8 @@ offset=$(size 1)
 tap_text go
 check "cold: taps typed after them" within 5 typed_on 1 "$offset" go
 journal=$(journalctl -b --no-pager -u touchkeyd.service -u touchkey-bridge.service -u touchkey-bridge.socket)
-check "journal: no failed start, EPERM, EACCES or SIGSYS" \
-  test -z "$(grep -E 'Failed to start|EPERM|EACCES|SIGSYS|status=31|not permitted|Permission denied' <<<"$journal")"
+check "journal: no failed start, EPERM, EACCES or SIGSYS, no unit refused" \
+  test -z "$(grep -E 'Failed to start|EPERM|EACCES|SIGSYS|status=31|not permitted|Permission denied' <<<"$journal"; refused)"
 dpkg -r touchkeyd >/run/dpkg.log 2>&1
 check "remove: dpkg -r stops all, removes /dev/tsdev" eval '[ "$(states)" = "inactive inactive inactive" ] && [ ! -e /dev/tsdev ]'
 dpkg -P touchkeyd >/run/dpkg.log 2>&1
