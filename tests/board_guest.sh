@@ -57,7 +57,7 @@ read_console 1
 check "install: dpkg -i installs the package" eval 'dpkg -i /board/touchkeyd-previous.deb >/run/dpkg.log 2>&1'
 units_up() { [ "$(systemctl is-enabled touchkeyd) $(states)" = "enabled active active active" ]; }
 check "units: touchkeyd enabled; daemon, bridge and FIFO active; none refused" \
-  eval 'within 10 units_up && [ -z "$(refused | tee /dev/stderr)" ]'
+  eval 'within 10 units_up; up=$?; [ -z "$(refused | tee /dev/stderr)" ] && [ $up = 0 ]'
 systemctl disable --now touchkeyd 2>/dev/null
 check "upgrade: dpkg -i of $(dpkg-deb -f /board/touchkeyd.deb Version) over $(dpkg-query -Wf '${Version}' touchkeyd) keeps it disabled and stopped" \
   eval 'dpkg -i /board/touchkeyd.deb >/run/dpkg.log 2>&1 &&
