@@ -91,7 +91,7 @@ overlay() {
 
 # The console's lines without the terminal's control sequences (systemd writes
 # some before its first line), and without carriage returns.
-plain() { tr -d '\r' | sed -u -e 's#\x1b\[[0-?]*[ -/]*[@-~]##g' -e 's#\x1b\][^\x07\x1b]*\(\x07\|\x1b\\\)##g' -e 's#\x1b[ -/]*[0-~]##g'; }
+plain() { sed -u -e 's#\r##g' -e 's#\x1b\[[0-?]*[ -/]*[@-~]##g' -e 's#\x1b\][^\x07\x1b]*\(\x07\|\x1b\\\)##g' -e 's#\x1b[ -/]*[0-~]##g'; }
 
 work=$(mktemp -d)
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
