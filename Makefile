@@ -124,10 +124,12 @@ install: build
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
 
 # The package on Debian's own kernel, under full-system qemu as on a board:
-# `make test-board ARCH=amd64|arm64` (default: this machine's architecture)
-# builds the .deb for ARCH and runs tests/board_test.sh (scripts/board.sh
-# boots the machines; kernels and roots are cached in /var/cache/touchkeyd-test).
+# `make test-board ARCH=amd64|arm64 RELEASE=trixie|bookworm` (default: this
+# machine's architecture, trixie) builds the .deb for ARCH and RELEASE and runs
+# tests/board_test.sh (scripts/board.sh boots the machines; kernels and roots
+# are cached in /var/cache/touchkeyd-test).
+RELEASE ?= trixie
 .PHONY: test-board
 test-board: DEPS_GROUPS = build test package board $(if $(filter-out $(shell dpkg --print-architecture),$(ARCH)),cross)
 test-board: build
-	tests/board_test.sh $(or $(ARCH),$(shell dpkg --print-architecture)) $(BUILD)
+	tests/board_test.sh $(or $(ARCH),$(shell dpkg --print-architecture)) $(BUILD) $(RELEASE)

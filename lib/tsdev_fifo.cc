@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -94,7 +95,9 @@ int adopt_passed_fifo(failure& why) {
     return -1;
   }
   if (!private_fifo(st)) {
-    why = failure_of("the FIFO passed by the service manager is open to other users; refusing to use it");
+    why = failure_of(
+        "the FIFO passed by the service manager is open to other users or belongs to another user; "
+        "refusing to use it");
     return -1;
   }
   if (fcntl(first_passed_fd, F_SETFD, FD_CLOEXEC) == -1 ||
@@ -105,9 +108,15 @@ int adopt_passed_fifo(failure& why) {
   return first_passed_fd;
 }
 
-int watch_fifo(const char* path) {
+// Through the descriptor's own link in /proc, which leads to the very FIFO
+// that was checked and opened, by whatever path: a name that is a symbolic
+// link (/dev/tsdev made by the socket unit) would otherwise be watched itself,
+// or followed to whatever it points to by then.
+int watch_fifo(int fifo_fd) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/self/fd/%d", fifo_fd);
   const int watch_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (watch_fd != -1 && inotify_add_watch(watch_fd, path, IN_ACCESS | IN_MODIFY | IN_DONT_FOLLOW) == -1) {
+  if (watch_fd != -1 && inotify_add_watch(watch_fd, path, IN_ACCESS | IN_MODIFY) == -1) {
     close(watch_fd);
     return -1;
   }

@@ -37,8 +37,8 @@ int open_output_fifo(const char* path, failure& why);
 int adopt_passed_fifo(failure& why);
 
 // An inotify descriptor (non-blocking) that reports reads and writes on the
-// FIFO at path, whoever makes them; -1 when none can be had.
-int watch_fifo(const char* path);
+// FIFO open as fifo_fd, whoever makes them; -1 when none can be had.
+int watch_fifo(int fifo_fd);
 
 // Empties the watch; whether it reported a read (or lost events).
 bool reads_reported(int watch_fd);

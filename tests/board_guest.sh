@@ -55,8 +55,9 @@ tap_text() {
 read_console 1
 # The previous version first: the upgrade keeps an administrator's disable.
 check "install: dpkg -i installs the package" eval 'dpkg -i /board/touchkeyd-previous.deb >/run/dpkg.log 2>&1'
-check "units: touchkeyd enabled; daemon, bridge and FIFO active" \
-  within 10 eval '[ "$(systemctl is-enabled touchkeyd) $(states)" = "enabled active active active" ]'
+units_up() { [ "$(systemctl is-enabled touchkeyd) $(states)" = "enabled active active active" ]; }
+check "units: touchkeyd enabled; daemon, bridge and FIFO active; none refused" \
+  eval 'within 10 units_up; up=$?; [ -z "$(refused | tee /dev/stderr)" ] && [ $up = 0 ]'
 systemctl disable --now touchkeyd 2>/dev/null
 check "upgrade: dpkg -i of $(dpkg-deb -f /board/touchkeyd.deb Version) over $(dpkg-query -Wf '${Version}' touchkeyd) keeps it disabled and stopped" \
   eval 'dpkg -i /board/touchkeyd.deb >/run/dpkg.log 2>&1 &&
@@ -115,9 +116,10 @@ check "replug: the panel plugged in again served after $resumed ms, its taps typ
   eval 'within 5 typed_on 1 "$offset" re && [ $resumed -le 10000 ]'
 
 # touchkeyd without CAP_SYS_ADMIN, on a FIFO of its own in a mount namespace
-# of its own: the kernel refuses its TIOCSTI into tty1.
+# of its own (bound over the socket's FIFO, where the link /dev/tsdev leads):
+# the kernel refuses its TIOCSTI into tty1.
 offset=$(size 1)
-unshare -m sh -c 'mount -t tmpfs tmpfs /mnt && mkfifo -m 600 /mnt/tsdev && mount --bind /mnt/tsdev /dev/tsdev &&
+unshare -m sh -c 'mount -t tmpfs tmpfs /mnt && mkfifo -m 600 /mnt/tsdev && mount --bind /mnt/tsdev /run/touchkey-tsdev &&
   exec 3<>/dev/tsdev && setpriv --bounding-set -sys_admin touchkeyd >/run/nocap.out 2>/run/nocap.err && touchkey-tap q'
 within 5 grep -q 'Sending keystroke' /run/nocap.err
 kill "$(grep -o '[0-9]*$' /run/nocap.out)"
@@ -190,9 +192,11 @@ offset=$(size 1)
 tap_text ok
 check "kill: taps typed again, the daemon lived on" eval 'within 5 typed_on 1 $offset ok && [ "$(main_pid touchkeyd)" = $daemon ]'
 systemctl stop touchkeyd
-# Nothing runs, nothing waits to restart (that shows as activating), no job.
-stopped="$(states), $(systemctl list-jobs --no-legend 'touchkey*' | wc -l) jobs$(test ! -e /dev/tsdev || echo ', /dev/tsdev left')"
-check "stop: all inactive, no job, /dev/tsdev removed: $stopped" test "$stopped" = "inactive inactive inactive, 0 jobs"
+# Nothing runs, nothing waits to restart (that shows as activating), no job,
+# neither the socket's FIFO nor its link /dev/tsdev (-e alone passes a dangling link).
+tsdev_left() { [ -e /run/touchkey-tsdev ] || [ -L /dev/tsdev ] || [ -e /dev/tsdev ]; }
+stopped="$(states), $(systemctl list-jobs --no-legend 'touchkey*' | wc -l) jobs$(! tsdev_left || echo ', /dev/tsdev left')"
+check "stop: all inactive, no job, /dev/tsdev and its FIFO removed: $stopped" test "$stopped" = "inactive inactive inactive, 0 jobs"
 systemctl enable --now touchkeyd 2>/dev/null
 systemctl disable --now touchkeyd 2>/dev/null
 check "disable: disable --now leaves it disabled, all inactive" \
@@ -208,7 +212,7 @@ done
 systemctl daemon-reload
 cold_starts=0 started=$SECONDS
 for _ in $(seq 20); do
-  systemctl stop touchkeyd && rm -f /dev/tsdev && systemctl start touchkeyd &&
+  systemctl stop touchkeyd && rm -f /dev/tsdev /run/touchkey-tsdev && systemctl start touchkeyd &&
     [ "$(states)" = "active active active" ] && cold_starts=$((cold_starts + 1))
 done
 check "cold: $cold_starts of 20 cold starts without a failed job, in $((SECONDS - started)) s" test $cold_starts = 20
@@ -217,10 +221,10 @@ offset=$(size 1)
 tap_text go
 check "cold: taps typed after them" within 5 typed_on 1 "$offset" go
 journal=$(journalctl -b --no-pager -u touchkeyd.service -u touchkey-bridge.service -u touchkey-bridge.socket)
-check "journal: no failed start, EPERM, EACCES or SIGSYS" \
-  test -z "$(grep -E 'Failed to start|EPERM|EACCES|SIGSYS|status=31|not permitted|Permission denied' <<<"$journal")"
+check "journal: no failed start, EPERM, EACCES or SIGSYS, no unit refused" \
+  test -z "$(grep -E 'Failed to start|EPERM|EACCES|SIGSYS|status=31|not permitted|Permission denied' <<<"$journal"; refused)"
 dpkg -r touchkeyd >/run/dpkg.log 2>&1
-check "remove: dpkg -r stops all, removes /dev/tsdev" eval '[ "$(states)" = "inactive inactive inactive" ] && [ ! -e /dev/tsdev ]'
+check "remove: dpkg -r stops all, removes /dev/tsdev and its FIFO" eval '[ "$(states)" = "inactive inactive inactive" ] && ! tsdev_left'
 dpkg -P touchkeyd >/run/dpkg.log 2>&1
 check "purge: dpkg -P leaves no enablement or mask" \
   test -z "$(find /etc/systemd/system /var/lib/systemd -name 'touchkeyd.service*' -not -name '*.d')"

@@ -29,3 +29,15 @@ key_cells() {
 # tty1's screen, line by line, from /dev/vcs1 (its width from /dev/vcsa1's
 # header: lines, columns, cursor).
 screen() { fold -w "$(od -An -tu1 -j1 -N1 /dev/vcsa1 | tr -d ' ')" /dev/vcs1 | sed 's/ *$//'; }
+# What systemd refused of the package's units, one line each: its refusals in
+# this boot's journal ("Refusing ...", "... bad unit file setting"; a refused
+# unit does not show as failed) and each unit whose load state is not
+# "loaded". Nothing when all were taken.
+refused() {
+  local unit state
+  journalctl -b -o cat | grep -E 'Refusing|bad unit file setting'
+  for unit in $(dpkg -L touchkeyd | sed -n 's|.*/lib/systemd/system/\([^/]*\.[a-z]*\)$|\1|p'); do
+    state=$(systemctl show -p LoadState --value "$unit")
+    [ "$state" = loaded ] || echo "$unit: load state $state"
+  done
+}

@@ -1,17 +1,20 @@
 // touchkey-bridge as a service runs it: serving the FIFO that systemd passes
-// (socket activation), refusing one it would not have made, and then waiting
-// for a panel rather than failing when there is none (run in touchkey-sandbox,
-// whose private /dev has no input devices).
+// (socket activation) and watching it behind the link that names it, refusing
+// one it would not have made, and then waiting for a panel rather than failing
+// when there is none (run in touchkey-sandbox, whose private /dev has no input
+// devices).
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <string>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "test_support.h"
+#include "touch_record.h"
 #include "tsdev_fifo.h"
 
 namespace {
@@ -32,18 +35,26 @@ TEST(BridgeActivation, ServesThePassedFifoOnlyWhenOnlyItsOwnerCanOpenIt) {
     const char* what;
     bool fifo;
     unsigned mode;
+    bool another_owner;  // nobody's (65534), which only root can arrange
     int status;
     const char* message;
   };
   const passed_case cases[] = {
-      {"root-only FIFO", true, 0600, 0, ""},
-      {"FIFO others can write", true, 0622, 1, "open to other users; refusing"},
-      {"regular file", false, 0600, 1, "passed something other than one FIFO"},
+      {"root-only FIFO", true, 0600, false, 0, ""},
+      {"FIFO others can write", true, 0622, false, 1,
+       "open to other users or belongs to another user; refusing"},
+      {"FIFO its group can read", true, 0640, false, 1, "open to other users or belongs"},
+      {"FIFO of another user", true, 0600, true, 1,
+       "open to other users or belongs to another user; refusing"},
+      {"regular file", false, 0600, false, 1, "passed something other than one FIFO"},
   };
   for (const passed_case& c : cases) {
+    if (c.another_owner && geteuid() != 0)
+      continue;
     const std::string path = dir / c.what;
     ASSERT_EQ(c.fifo ? mkfifo(path.c_str(), 0600) : close(open(path.c_str(), O_WRONLY | O_CREAT, 0600)), 0);
     ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
+    ASSERT_EQ(c.another_owner ? chown(path.c_str(), 65534, 65534) : 0, 0);
     passed_fd = open(path.c_str(), O_RDWR | O_NONBLOCK);
     spawned run = spawn({.argv = {TOUCHKEY_BRIDGE, "--device", dir / "stream", "--output", dir / "unused",
                                   "--x-range", "0,9", "--y-range", "0,9"},
@@ -56,6 +67,47 @@ TEST(BridgeActivation, ServesThePassedFifoOnlyWhenOnlyItsOwnerCanOpenIt) {
     close_pipes(run);
     close(passed_fd);
   }
+}
+
+// As the units set it up: the FIFO lives elsewhere and the --output path
+// (/dev/tsdev) is a link to it. The bridge must watch the FIFO itself: a
+// record another program writes once the bridge sleeps, with nothing of its
+// own pending, is seen only through the watch, and taken back 250 ms later.
+TEST(BridgeActivation, WatchesThePassedFifoNotTheLinkToIt) {
+  temp_dir dir;
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  ASSERT_EQ(symlink((dir / "fifo").c_str(), (dir / "tsdev").c_str()), 0);
+  passed_fd = open((dir / "fifo").c_str(), O_RDWR | O_NONBLOCK);
+  spawned run = spawn({.argv = {TOUCHKEY_BRIDGE, "--device", "/dev/stdin", "--output", dir / "tsdev",
+                                "--x-range", "0,9", "--y-range", "0,9"},
+                       .in = new_pipe,
+                       .in_child = pass_as_descriptor_3});
+  // Its own tap, unread and taken back: the bridge is past setting up its
+  // watch, and then waits for nothing but its input and the watch.
+  const int own = inotify_init1(IN_CLOEXEC);
+  ASSERT_NE(inotify_add_watch(own, (dir / "fifo").c_str(), IN_ACCESS), -1);
+  const std::string tap = tap_events(5, 5);
+  ASSERT_EQ(write(run.in, tap.data(), tap.size()), static_cast<ssize_t>(tap.size()));
+  while (wait_for_inotify(own, IN_ACCESS, monotonic_ms() + default_timeout_ms) &&
+         unread_records(passed_fd) > 0) {
+  }
+  ASSERT_EQ(unread_records(passed_fd), 0u);
+
+  const int other = inotify_init1(IN_CLOEXEC);
+  ASSERT_NE(inotify_add_watch(other, (dir / "fifo").c_str(), IN_ACCESS), -1);
+  const int writer = open((dir / "tsdev").c_str(), O_WRONLY | O_NONBLOCK);  // through the link
+  const std::int64_t written = monotonic_ms();
+  const touch_record record = {0, 1, 2, 3};
+  ASSERT_EQ(write(writer, &record, sizeof record), 8);
+  EXPECT_TRUE(wait_for_inotify(other, IN_ACCESS, written + default_timeout_ms)) << "never taken back";
+  EXPECT_GE(monotonic_ms() - written, stale_after_ms);
+  EXPECT_EQ(unread_records(passed_fd), 0u);
+
+  kill(run.pid, SIGTERM);
+  EXPECT_EQ(wait_exit(run.pid), 0);
+  for (const int fd : {writer, other, own, passed_fd})
+    close(fd);
+  close_pipes(run);
 }
 
 // Started by hand it fails at once instead (cli_test).

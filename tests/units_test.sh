@@ -35,6 +35,21 @@ done
 out=$(cd "$stage" && MANPATH=$stage/usr/share/man systemd-analyze verify "$units/touchkey-bridge.socket" 2>&1) &&
   [ -z "$out" ] || { echo "FAIL touchkey-bridge.socket: systemd-analyze verify:"; echo "$out"; status=1; }
 
+# systemd 257 ignores a ListenFIFO= below /dev, /proc or /sys and then refuses
+# the whole socket unit, which an older systemd-analyze does not tell. So the
+# FIFO lives elsewhere, and /dev/tsdev, the daemon's fixed path, is the
+# socket's link to it, removed with it.
+socket=$units/touchkey-bridge.socket
+fifo=$(sed -n 's/^ListenFIFO=//p' "$socket")
+case $fifo in
+  /* ) case $fifo in /dev/* | /proc/* | /sys/*) fifo_fault="below an API file system" ;; *) fifo_fault= ;; esac ;;
+  *) fifo_fault="not one absolute path" ;;
+esac
+[ -z "$fifo_fault" ] || { echo "FAIL touchkey-bridge.socket: ListenFIFO=$fifo is $fifo_fault"; status=1; }
+for line in Symlinks=/dev/tsdev RemoveOnStop=yes SocketMode=0600; do
+  grep -qx "$line" "$socket" || { echo "FAIL touchkey-bridge.socket: no $line"; status=1; }
+done
+
 # Staged installation (DESTDIR): the files land under it, the units name the
 # programs where they will be run from.
 DESTDIR=$stage/destdir cmake --install "$build" --prefix /usr >/dev/null

@@ -297,8 +297,8 @@ int main(int argc, char** argv) {
 
   const int stop_fd = stop_requests();
 
-  // touchkey-bridge.socket passes /dev/tsdev; started by hand, the bridge
-  // makes it (below, once the panel is known).
+  // touchkey-bridge.socket passes its FIFO (/dev/tsdev links to it); started
+  // by hand, the bridge makes --output (below, once the panel is known).
   failure why;
   const int passed_fifo = adopt_passed_fifo(why);
   if (why)
@@ -326,7 +326,7 @@ int main(int argc, char** argv) {
 
   // Without a watch, others' records and reads are seen only at the bridge's
   // own wake-ups, later than they happen.
-  const int watch_fd = watch_fifo(opts.output);
+  const int watch_fd = watch_fifo(fifo_fd);
   static pending_log log;
   constexpr std::size_t batch = sizeof p.bytes / sizeof(input_event);
   touch_record records[batch];
@@ -339,8 +339,12 @@ int main(int argc, char** argv) {
     }
     const std::int64_t now = boot_ms();
     note_unread(log, unread_records(fifo_fd), reads_reported(watch_fd), now);
-    if (discard_stale(fifo_fd, log, now) > 0)
-      reads_reported(watch_fd);  // the bridge's own reads: no reader's progress
+    if (discard_stale(fifo_fd, log, now) > 0) {
+      // The bridge's own reads are no reader's progress. Counting again
+      // catches a record written while their events were drained.
+      reads_reported(watch_fd);
+      continue;
+    }
     pollfd waits[] = {{stop_fd, POLLIN, 0},
                       {p.fd, POLLIN, 0},
                       {panel_watch, POLLIN, 0},
