@@ -292,7 +292,7 @@ extern "C" ssize_t fake_read(int fd, void* buffer, size_t size) {
 extern "C" int fake_ioctl(int fd, unsigned long request, void* argument) {
   if (run.active && fd == touch_fd)
     return serve_calibration(request, argument);
-  if (run.active && run.consoles.count(fd) != 0)
+  if (run.active && run.consoles.contains(fd))
     return serve_console(fd, request, argument);
   return real_ioctl(fd, request, argument);
 }

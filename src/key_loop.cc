@@ -70,7 +70,8 @@ bool follow_console_in_front(console& tty) {
   if (state.v_active == tty.bound)
     return true;
   // Flags 0 as at the start: the unit's device policy allows this path alone,
-  // read-only.
+  // read-only. The background process leads no session, so the open never
+  // makes the console its controlling terminal.
   const int fresh = open("/dev/tty0", O_RDONLY);
   if (fresh == -1)
     return false;

@@ -82,7 +82,7 @@ struct fake_system {
 };
 fake_system fake;
 
-bool is_console(int fd) { return fake.bound.count(fd) != 0; }
+bool is_console(int fd) { return fake.bound.contains(fd); }
 
 }  // namespace
 
@@ -122,7 +122,7 @@ extern "C" int fake_ioctl(int fd, unsigned long request, void* argument) {
     errno = ENOTTY;  // a failed calibration must not stop the loop
     return -1;
   }
-  if (is_console(fd) && fake.open_consoles.count(fd) == 0) {
+  if (is_console(fd) && !fake.open_consoles.contains(fd)) {
     fake.calls.push_back("ioctl on closed " + std::to_string(fd));
     errno = EBADF;
     return -1;
