@@ -1,7 +1,8 @@
 // Fuzz target: the daemon's own loop on an arbitrary touchscreen stream, with
-// arbitrary read sizes, clock readings and injection results. The linker
-// redirects the loop's read, ioctl and gettimeofday (-Wl,--wrap) to the fakes
-// below, which serve two descriptors of their own and pass every other call on.
+// arbitrary read sizes, clock readings, console switches and injection
+// results. The linker redirects the loop's read, ioctl, gettimeofday, open
+// and close (-Wl,--wrap) to the fakes below, which serve descriptors of their
+// own and pass every other call on.
 //
 // The input is consumed as the loop asks for it:
 //   read          1 control byte: low nibble = bytes returned (8 and above: a
@@ -10,20 +11,32 @@
 //                 pressure, x, y, millisecs, 16-bit little-endian each
 //   gettimeofday  1 byte: below 0xF0 the clock moves on by that many ms, else
 //                 8 bytes follow, a wall-clock reading anywhere in its range
-//   TIOCSTI       1 byte: 0xFF makes the injection fail
+//   VT_GETSTATE   1 byte, the console as the key is typed: with bit 7 clear
+//                 or 0xFF it is a pty (the query fails), and 0xFF makes the
+//                 injection fail; otherwise a virtual console, the one in
+//                 front numbered 1 + bits 0-2, and bit 3 switches to the next
+//                 one during an open of /dev/tty0, bit 4 makes TIOCGDEV fail,
+//                 bit 5 the injection and bit 6 the open
 // Once the input runs out, reads fail and the loop returns.
 //
 // Checked: the calibration is asked for once, with unity, before any read;
 // every injected byte is the layout's key under the latest pen-up record;
 // at most one injection per record; a key that differs from the previous
-// pen-up's key is always typed; the clock is read once per pen-up record.
+// pen-up's key is always typed, unless /dev/tty0 failed to open; the clock is
+// read once per pen-up record; on a virtual console each key goes to the one
+// in front, /dev/tty0 is opened again (flags 0) only when the one the loop
+// holds is not known to be that one, the loop holds one console descriptor
+// at a time and returns it.
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/vt.h>
+#include <map>
 #include <sys/ioctl.h>
+#include <sys/sysmacros.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -49,10 +62,20 @@ struct run_state {
   unsigned char previous_key = 'X';  // what the loop starts from
   bool clock_read = false;
   bool injected = false;
+  // The console: the descriptors the loop holds, each bound to a virtual
+  // console (0 before it is one), and what the key being typed found.
+  std::map<int, unsigned> consoles;
+  int binding_of = -1;  // the descriptor whose binding the loop learnt last
+  bool queried = false;
+  std::uint8_t console_byte = 0;
+  unsigned front = 0;  // 0: a pty
+  bool refused = false;
 };
 run_state run;
 int touch_fd = -1;
 int tty_fd = -1;
+
+bool is_vt() { return run.console_byte >= 0x80 && run.console_byte != 0xFF; }
 
 bool input_left() { return run.at < run.size; }
 std::uint8_t take_byte() { return input_left() ? run.data[run.at++] : 0; }
@@ -87,7 +110,7 @@ void settle_record() {
     return;
   if (!run.clock_read)
     fault("a pen-up record was handled without reading the clock");
-  if (run.key != 0 && run.key != run.previous_key && !run.injected)
+  if (run.key != 0 && run.key != run.previous_key && !run.injected && !run.refused)
     fault("a key differing from the previous one was not typed");
   run.previous_key = run.key;
   run.pen_up = false;
@@ -119,6 +142,8 @@ ssize_t serve_read(void* buffer, std::size_t size) {
   run.key = run.pen_up ? keypad_key_at(record.x, record.y) : 0;
   run.clock_read = false;
   run.injected = false;
+  run.queried = false;
+  run.refused = false;
   return static_cast<ssize_t>(count);
 }
 
@@ -153,24 +178,110 @@ int serve_calibration(unsigned long request, const void* argument) {
   return 0;
 }
 
-int serve_injection(unsigned long request, const void* argument) {
-  if (request != TIOCSTI)
-    fault("unexpected request on the console");
+// The one console descriptor the loop may hold, or a fault.
+int held_console() {
+  if (run.consoles.size() != 1)
+    fault("the loop holds other than one console descriptor");
+  return run.consoles.begin()->first;
+}
+
+int serve_query(int fd, void* argument) {
+  if (!run.pen_up || !run.clock_read || run.queried || run.injected)
+    fault("the console in front was asked for other than once per key, before it was typed");
+  if (fd != held_console())
+    fault("asked a console descriptor the loop no longer holds");
+  run.queried = true;
+  run.console_byte = take_byte();
+  if (!is_vt()) {
+    errno = ENOTTY;
+    return -1;
+  }
+  run.front = (run.console_byte & 7) + 1;
+  const vt_stat state = {static_cast<unsigned short>(run.front), 0, 0xffff};
+  std::memcpy(argument, &state, sizeof state);
+  return 0;
+}
+
+int serve_binding(int fd, void* argument) {
+  if (!run.queried || !is_vt())
+    fault("asked for the binding other than after finding a virtual console");
+  if ((run.console_byte & 0x10) != 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  run.binding_of = fd;
+  const auto device = static_cast<unsigned int>(makedev(4, run.consoles[fd]));
+  std::memcpy(argument, &device, sizeof device);
+  return 0;
+}
+
+int serve_injection(int fd, const void* argument) {
   const unsigned char key = *static_cast<const unsigned char*>(argument);
   if (!is_key(key))
     fault("injected a byte that is no key");
   if (!run.pen_up || !run.clock_read || run.injected || key != run.key)
     fault("injected other than the key under the latest pen-up record, once");
+  if (!run.queried)
+    fault("injected without asking for the console in front");
+  if (fd != held_console())
+    fault("injected into a console descriptor other than the one held");
+  if (is_vt() && run.consoles[fd] != run.front)
+    fault("injected into a console that is not in front");
   run.injected = true;
   ++fuzz_effects;
-  if (take_byte() == 0xFF) {
+  if (run.console_byte == 0xFF || (is_vt() && (run.console_byte & 0x20) != 0)) {
     errno = EIO;
     return -1;
   }
   return 0;
 }
 
+int serve_console(int fd, unsigned long request, void* argument) {
+  if (request == VT_GETSTATE)
+    return serve_query(fd, argument);
+  if (request == TIOCGDEV)
+    return serve_binding(fd, argument);
+  if (request == TIOCSTI)
+    return serve_injection(fd, argument);
+  fault("unexpected request on the console");
+}
+
+int serve_open(const char* path, int flags) {
+  if (std::strcmp(path, "/dev/tty0") != 0 || flags != 0)
+    fault("opened other than /dev/tty0 with flags 0");
+  if (!run.queried || !is_vt() || run.injected || run.consoles.size() != 1)
+    fault("opened /dev/tty0 other than once per key, after finding a virtual console");
+  if (run.binding_of == held_console() && run.consoles[run.binding_of] == run.front)
+    fault("opened /dev/tty0 again while the console in front was the one held");
+  if ((run.console_byte & 0x40) != 0) {
+    run.refused = true;
+    errno = EACCES;
+    return -1;
+  }
+  if ((run.console_byte & 0x08) != 0)
+    run.front = run.front % 8 + 1;
+  const int fd = real_open("/dev/null", O_RDONLY | O_CLOEXEC, 0);
+  if (fd == -1)
+    fault("cannot open /dev/null");
+  run.consoles[fd] = run.front;
+  // Whatever the loop knew was of another descriptor, maybe of this number.
+  run.binding_of = -1;
+  return fd;
+}
+
 }  // namespace
+
+extern "C" int fake_open(const char* path, int flags, mode_t mode) {
+  if (!run.active)
+    return real_open(path, flags, mode);
+  return serve_open(path, flags);
+}
+
+extern "C" int fake_close(int fd) {
+  if (run.active && run.consoles.erase(fd) != 0 && run.consoles.size() != 1)
+    fault("closed a console descriptor other than the one replaced");
+  return real_close(fd);
+}
 
 extern "C" ssize_t fake_read(int fd, void* buffer, size_t size) {
   if (!run.active || fd != touch_fd)
@@ -181,8 +292,8 @@ extern "C" ssize_t fake_read(int fd, void* buffer, size_t size) {
 extern "C" int fake_ioctl(int fd, unsigned long request, void* argument) {
   if (run.active && fd == touch_fd)
     return serve_calibration(request, argument);
-  if (run.active && fd == tty_fd)
-    return serve_injection(request, argument);
+  if (run.active && run.consoles.contains(fd))
+    return serve_console(fd, request, argument);
   return real_ioctl(fd, request, argument);
 }
 
@@ -197,10 +308,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   run = run_state{};
   run.data = data;
   run.size = size;
+  // The loop starts on an open of /dev/tty0 bound to tty1, once it asks.
+  run.consoles[tty_fd] = 1;
   run.active = true;
-  run_key_loop(touch_fd, tty_fd);
+  const int returned = run_key_loop(touch_fd, tty_fd);
   run.active = false;
   if (input_left())
     fault("the loop returned before the touchscreen failed");
+  if (returned != held_console())
+    fault("the loop returned other than the console descriptor it holds");
+  tty_fd = returned;
   return 0;
 }

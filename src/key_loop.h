@@ -28,5 +28,9 @@ void set_raw_calibration(int touch_fd);
 std::int32_t now_ms();
 
 // Types keys until a read from touch_fd fails, then reports it on standard
-// error and returns. Borrows both descriptors; closes neither.
-void run_key_loop(int touch_fd, int tty_fd);
+// error and returns. Borrows touch_fd. Takes tty_fd, an open of /dev/tty0:
+// each key goes to the virtual console in front at that moment, and when
+// another one has come in front the loop opens /dev/tty0 again and closes
+// the descriptor it replaces. Returns the console descriptor it ends with,
+// which the caller closes.
+int run_key_loop(int touch_fd, int tty_fd);

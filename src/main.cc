@@ -17,7 +17,7 @@ int main(int /*argc*/, char** argv) {
     std::fprintf(stderr, "Failed to open the touchscreen device: %s\n", std::strerror(errno));
     return -1;
   }
-  const int tty_fd = open("/dev/tty0", O_RDONLY);
+  int tty_fd = open("/dev/tty0", O_RDONLY);
   if (tty_fd == -1) {
     std::fprintf(stderr, "Failed to open the terminal device: %s\n", std::strerror(errno));
     close(touch_fd);
@@ -35,7 +35,8 @@ int main(int /*argc*/, char** argv) {
     // Typing is the job: a message that cannot be written (standard error a
     // pipe nobody reads any more) is lost, and must not end the loop.
     signal(SIGPIPE, SIG_IGN);
-    run_key_loop(touch_fd, tty_fd);
+    // The loop follows the console in front with new opens of /dev/tty0.
+    tty_fd = run_key_loop(touch_fd, tty_fd);
   } else {
     // With an empty argument vector argv[0] is null; printf must not see it.
     const char* name = argv[0] != nullptr ? argv[0] : "(null)";

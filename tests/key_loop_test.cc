@@ -1,16 +1,22 @@
 // The touch loop run on scripted reads, clock readings and injection results.
 // The loop's object code is the daemon's own: the linker redirects its read,
-// ioctl and gettimeofday calls (-Wl,--wrap) to the fakes below, which serve
-// two made-up descriptors and pass every other call through.
+// ioctl, gettimeofday, open and close calls (-Wl,--wrap) to the fakes below,
+// which serve made-up descriptors (the touchscreen, and the console's opens,
+// bound to virtual consoles) and pass every other call through.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <linux/vt.h>
+#include <map>
+#include <set>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/sysmacros.h>
 #include <sys/time.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "key_loop.h"
@@ -19,7 +25,7 @@
 namespace {
 
 constexpr int fake_touch_fd = 1000;
-constexpr int fake_tty_fd = 1001;
+constexpr int fake_tty_fd = 1001;  // bound to tty1; later opens count up from it
 
 enum class read_kind { record, partial, error };
 
@@ -29,23 +35,30 @@ struct step {
   std::int32_t clock;  // what the clock reads while this record is handled
   int count_or_errno;  // bytes of a partial read, errno of an error
   bool inject_fails;
+  unsigned short front = 0;  // the console switched to in front before this read; 0: none
 };
 
 // Where the test puts taps.
 struct point {
   std::int16_t x, y;
 };
-constexpr point at_a = {3700, 1000}, at_b = {3450, 1000}, off_keys = {5000, 1000};
+constexpr point at_a = {3700, 1000}, at_b = {3450, 1000}, at_c = {3150, 1000}, off_keys = {5000, 1000};
 
 step tap(point p, std::int32_t ms, bool inject_fails = false) {
   return {read_kind::record, {0, p.x, p.y, 0}, ms, 0, inject_fails};
 }
 step a(std::int32_t ms) { return tap(at_a, ms); }
 step b(std::int32_t ms) { return tap(at_b, ms); }
+step c(std::int32_t ms) { return tap(at_c, ms); }
 step none(std::int32_t ms) { return tap(off_keys, ms); }
 step down(point p) { return {read_kind::record, {100, p.x, p.y, 0}, 0, 0, false}; }
 step partial(int bytes) { return {read_kind::partial, {0, at_b.x, at_b.y, 0}, 0, bytes, false}; }
 step read_fails(int error) { return {read_kind::error, {}, 0, error, false}; }
+// s read after a switch to console vt.
+step after_switch(unsigned short vt, step s) {
+  s.front = vt;
+  return s;
+}
 
 // What the fakes serve and what they saw.
 struct fake_system {
@@ -57,8 +70,19 @@ struct fake_system {
   calibration_record calibration = {};
   int clock_reads = 0;
   bool active = false;
+  // The console: a pty unless vt, where fake_tty_fd and every open of
+  // /dev/tty0 are bound to a virtual console (the one in front at the open).
+  bool vt = false;
+  unsigned short front = 1;
+  unsigned short switch_at_open = 0;  // a switch to it races the next open
+  int open_failures = 0;              // the next opens that fail
+  std::map<int, unsigned short> bound = {{fake_tty_fd, 1}};
+  std::set<int> open_consoles = {fake_tty_fd};
+  std::vector<std::string> typed;  // each injection: the key and the console's descriptor
 };
 fake_system fake;
+
+bool is_console(int fd) { return fake.bound.contains(fd); }
 
 }  // namespace
 
@@ -72,6 +96,8 @@ extern "C" ssize_t fake_read(int fd, void* buffer, size_t size) {
     return -1;
   }
   const step& s = fake.script[fake.next++];
+  if (s.front != 0)
+    fake.front = s.front;
   // Any second count will do as long as the low 32 bits of the millisecond
   // count are the scripted stamp; this one is in the far future, and the
   // microseconds carry a remainder that must be truncated away.
@@ -88,7 +114,7 @@ extern "C" ssize_t fake_read(int fd, void* buffer, size_t size) {
 }
 
 extern "C" int fake_ioctl(int fd, unsigned long request, void* argument) {
-  if (!fake.active || (fd != fake_touch_fd && fd != fake_tty_fd))
+  if (!fake.active || (fd != fake_touch_fd && !is_console(fd)))
     return real_ioctl(fd, request, argument);
   if (fd == fake_touch_fd && request == calibration_request) {
     fake.calls.push_back("calibrate");
@@ -96,10 +122,35 @@ extern "C" int fake_ioctl(int fd, unsigned long request, void* argument) {
     errno = ENOTTY;  // a failed calibration must not stop the loop
     return -1;
   }
-  if (fd == fake_tty_fd && request == TIOCSTI) {
+  if (is_console(fd) && !fake.open_consoles.contains(fd)) {
+    fake.calls.push_back("ioctl on closed " + std::to_string(fd));
+    errno = EBADF;
+    return -1;
+  }
+  // A pty answers no virtual console's request.
+  if (is_console(fd) && (request == VT_GETSTATE || request == TIOCGDEV) && !fake.vt) {
+    fake.calls.push_back(request == VT_GETSTATE ? "query" : "device");
+    errno = ENOTTY;
+    return -1;
+  }
+  if (is_console(fd) && request == VT_GETSTATE) {
+    fake.calls.push_back("query");
+    vt_stat state = {fake.front, 0, 0xffff};
+    std::memcpy(argument, &state, sizeof state);
+    return 0;
+  }
+  if (is_console(fd) && request == TIOCGDEV) {
+    fake.calls.push_back("device of " + std::to_string(fd));
+    // The kernel's 32-bit encoding, which glibc's minor() reads.
+    const auto device = static_cast<unsigned int>(makedev(4, fake.bound[fd]));
+    std::memcpy(argument, &device, sizeof device);
+    return 0;
+  }
+  if (is_console(fd) && request == TIOCSTI) {
     const char key = *static_cast<const char*>(argument);
     fake.calls.push_back(std::string("inject ") + key);
     fake.injected += key;
+    fake.typed.push_back(key + std::string(" on ") + std::to_string(fd));
     if (fake.script[fake.next - 1].inject_fails) {
       errno = EPERM;
       return -1;
@@ -109,6 +160,34 @@ extern "C" int fake_ioctl(int fd, unsigned long request, void* argument) {
   fake.calls.push_back("unexpected ioctl " + std::to_string(request) + " on " + std::to_string(fd));
   errno = EINVAL;
   return -1;
+}
+
+extern "C" int fake_open(const char* path, int flags, mode_t mode) {
+  if (!fake.active)
+    return real_open(path, flags, mode);
+  fake.calls.push_back(std::string("open ") + path + " flags " + std::to_string(flags));
+  if (fake.open_failures > 0) {
+    --fake.open_failures;
+    errno = EACCES;
+    return -1;
+  }
+  if (fake.switch_at_open != 0)
+    fake.front = std::exchange(fake.switch_at_open, 0);
+  const int fd = fake.bound.rbegin()->first + 1;
+  fake.bound[fd] = fake.front;
+  fake.open_consoles.insert(fd);
+  return fd;
+}
+
+extern "C" int fake_close(int fd) {
+  if (!fake.active || fd == fake_touch_fd || !is_console(fd))
+    return real_close(fd);
+  fake.calls.push_back("close " + std::to_string(fd));
+  if (fake.open_consoles.erase(fd) == 0) {
+    errno = EBADF;
+    return -1;
+  }
+  return 0;
 }
 
 extern "C" int fake_gettimeofday(timeval* tv, void* tz) {
@@ -124,17 +203,19 @@ namespace {
 struct loop_result {
   std::string injected;
   std::string errors;
+  int console_fd;  // the one the loop returned
 };
 
-// Runs the loop on the script, with standard error caught.
-loop_result run_script(std::vector<step> script) {
-  fake = {};
+// Runs the loop on the script, with standard error caught; the console is
+// a pty unless `system` says otherwise.
+loop_result run_script(std::vector<step> script, fake_system system = {}) {
+  fake = std::move(system);
   fake.script = std::move(script);
   testing::internal::CaptureStderr();
   fake.active = true;
-  run_key_loop(fake_touch_fd, fake_tty_fd);
+  const int console_fd = run_key_loop(fake_touch_fd, fake_tty_fd);
   fake.active = false;
-  return {fake.injected, testing::internal::GetCapturedStderr()};
+  return {fake.injected, testing::internal::GetCapturedStderr(), console_fd};
 }
 
 const std::string end_of_script = "Reading from touchscreen: Input/output error\n";
@@ -199,13 +280,87 @@ TEST(KeyLoop, FailuresAndCalls) {
 // Calibration goes out once, before the first read, as unity: 256, 0, 256, 0, 0.
 TEST(KeyLoop, CalibratesOnceBeforeReading) {
   run_script({a(0), b(10)});
-  const std::vector<std::string> want = {"calibrate", "read", "inject a", "read", "inject b", "read"};
+  const std::vector<std::string> want = {"calibrate", "read",  "query",    "inject a",
+                                         "read",      "query", "inject b", "read"};
   EXPECT_EQ(fake.calls, want);
   EXPECT_EQ(fake.calibration.x_scale, 256);
   EXPECT_EQ(fake.calibration.x_offset, 0);
   EXPECT_EQ(fake.calibration.y_scale, 256);
   EXPECT_EQ(fake.calibration.y_offset, 0);
   EXPECT_EQ(fake.calibration.swap_xy, 0);
+}
+
+// Each key goes to the virtual console in front as it is typed: /dev/tty0 is
+// opened again, flags 0, when another console has come in front, and only
+// then; the descriptor it replaces is closed, and the loop returns the last.
+TEST(KeyLoop, FollowsTheConsoleInFront) {
+  fake_system vt;
+  vt.vt = true;
+  fake_system racing = vt;
+  racing.switch_at_open = 3;
+  fake_system refusing = vt;
+  refusing.open_failures = 1;
+  const std::string reopen = "open /dev/tty0 flags 0";
+  const struct {
+    const char* name;
+    fake_system system;
+    std::vector<step> script;
+    std::vector<std::string> typed, calls;
+    std::string errors;
+    int console_fd;
+  } cases[] = {
+      {"a pty: no console to follow, typed as it is, nothing reported",
+       {},
+       {a(0), after_switch(2, b(10))},
+       {"a on 1001", "b on 1001"},
+       {"read", "query", "inject a", "read", "query", "inject b", "read"},
+       end_of_script,
+       1001},
+      {"no switch: one query per key, the binding asked once",
+       vt,
+       {a(0), b(10), none(20), c(30)},
+       {"a on 1001", "b on 1001", "c on 1001"},
+       {"read", "query", "device of 1001", "inject a", "read", "query", "inject b", "read", "read", "query",
+        "inject c", "read"},
+       end_of_script,
+       1001},
+      {"a switch between keys: the next key goes to the new console, and after a switch back to the old",
+       vt,
+       {a(0), after_switch(2, b(10)), after_switch(1, a(20))},
+       {"a on 1001", "b on 1002", "a on 1003"},
+       {"read", "query", "device of 1001", "inject a", "read", "query", reopen, "device of 1002",
+        "close 1001", "inject b", "read", "query", reopen, "device of 1003", "close 1002", "inject a",
+        "read"},
+       end_of_script,
+       1003},
+      {"a switch racing the open: the key goes where the open is bound, which is known after",
+       racing,
+       {a(0), after_switch(2, b(10)), c(20)},
+       {"a on 1001", "b on 1002", "c on 1002"},
+       {"read", "query", "device of 1001", "inject a", "read", "query", reopen, "device of 1002",
+        "close 1001", "inject b", "read", "query", "inject c", "read"},
+       end_of_script,
+       1002},
+      {"a failed open: refused as a keystroke, typed nowhere, and the next key opens again",
+       refusing,
+       {a(0), after_switch(2, b(10)), c(20)},
+       {"a on 1001", "c on 1002"},
+       {"read", "query", "device of 1001", "inject a", "read", "query", reopen, "read", "query", reopen,
+        "device of 1002", "close 1001", "inject c", "read"},
+       "Sending keystroke: Permission denied\n" + end_of_script,
+       1002},
+  };
+  for (const auto& c : cases) {
+    const loop_result got = run_script(c.script, c.system);
+    EXPECT_EQ(fake.typed, c.typed) << c.name;
+    std::vector<std::string> calls = {"calibrate"};
+    calls.insert(calls.end(), c.calls.begin(), c.calls.end());
+    EXPECT_EQ(fake.calls, calls) << c.name;
+    EXPECT_EQ(got.errors, c.errors) << c.name;
+    EXPECT_EQ(got.console_fd, c.console_fd) << c.name;
+    // Whatever the loop replaced is closed; what it returns is still open.
+    EXPECT_EQ(fake.open_consoles, std::set<int>{c.console_fd}) << c.name;
+  }
 }
 
 // The stamp is the low 32 bits of the wall clock's millisecond count, signed.
