@@ -76,7 +76,7 @@ int open_output_fifo(const char* path, failure& why) {
 // The protocol of sd_listen_fds(3), read by hand: it is a few stable lines, and
 // libsystemd would add a library (and its development files for every
 // architecture the bridge is cross-built for) for one call.
-int adopt_passed_fifo(failure& why) {
+int adopt_passed_fifo(const char* path, failure& why) {
   const char* listen_pid = std::getenv("LISTEN_PID");
   const char* listen_fds = std::getenv("LISTEN_FDS");
   const bool passed = listen_pid != nullptr && listen_fds != nullptr &&
@@ -98,6 +98,14 @@ int adopt_passed_fifo(failure& why) {
     why = failure_of(
         "the FIFO passed by the service manager is open to other users or belongs to another user; "
         "refusing to use it");
+    return -1;
+  }
+  // systemd makes no link over a FIFO left at path (one made by hand, say):
+  // the daemon would read that one, which nobody serves.
+  struct stat named;
+  if (stat(path, &named) == -1 || named.st_dev != st.st_dev || named.st_ino != st.st_ino) {
+    why =
+        failure_of("%s does not lead to the FIFO passed by the service manager; refusing to serve it", path);
     return -1;
   }
   if (fcntl(first_passed_fd, F_SETFD, FD_CLOEXEC) == -1 ||

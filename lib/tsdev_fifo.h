@@ -33,8 +33,9 @@ int open_output_fifo(const char* path, failure& why);
 // The FIFO a service manager passed by socket activation (touchkey-bridge.socket:
 // LISTEN_PID and LISTEN_FDS, descriptor 3), made non-blocking. Returns -1 when
 // none was passed, and also, with why set, when what was passed is not a FIFO
-// only its owner can open.
-int adopt_passed_fifo(failure& why);
+// only its owner can open, or when path (where the daemon opens it, the
+// socket's link) does not lead to it.
+int adopt_passed_fifo(const char* path, failure& why);
 
 // An inotify descriptor (non-blocking) that reports reads and writes on the
 // FIFO open as fifo_fd, whoever makes them; -1 when none can be had.

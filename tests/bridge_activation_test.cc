@@ -1,8 +1,8 @@
 // touchkey-bridge as a service runs it: serving the FIFO that systemd passes
 // (socket activation) and watching it behind the link that names it, refusing
-// one it would not have made, and then waiting for a panel rather than failing
-// when there is none (run in touchkey-sandbox, whose private /dev has no input
-// devices).
+// one it would not have made or that the daemon's path does not lead to, and
+// then waiting for a panel rather than failing when there is none (run in
+// touchkey-sandbox, whose private /dev has no input devices).
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -28,42 +28,55 @@ void pass_as_descriptor_3() {
   setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
 }
 
-TEST(BridgeActivation, ServesThePassedFifoOnlyWhenOnlyItsOwnerCanOpenIt) {
+// The --output path is where the daemon opens the FIFO: the socket unit's
+// link /dev/tsdev. A FIFO left there (made by hand) keeps systemd from
+// making the link, and the daemon would read that one, which nobody serves.
+TEST(BridgeActivation, ServesThePassedFifoOnlyWhenPrivateAndWhereTheOutputLeads) {
   temp_dir dir;
   write_file(dir / "stream", tap_events(5, 5));
+  enum output_path : unsigned char { link_to_it, missing, another_fifo };
   struct passed_case {
     const char* what;
     bool fifo;
-    unsigned mode;
     bool another_owner;  // nobody's (65534), which only root can arrange
+    output_path output;
+    unsigned mode;
     int status;
     const char* message;
   };
+  const char* elsewhere = "does not lead to the FIFO passed by the service manager; refusing";
   const passed_case cases[] = {
-      {"root-only FIFO", true, 0600, false, 0, ""},
-      {"FIFO others can write", true, 0622, false, 1,
+      {"root-only FIFO", true, false, link_to_it, 0600, 0, ""},
+      {"FIFO others can write", true, false, link_to_it, 0622, 1,
        "open to other users or belongs to another user; refusing"},
-      {"FIFO its group can read", true, 0640, false, 1, "open to other users or belongs"},
-      {"FIFO of another user", true, 0600, true, 1,
+      {"FIFO its group can read", true, false, link_to_it, 0640, 1, "open to other users or belongs"},
+      {"FIFO of another user", true, true, link_to_it, 0600, 1,
        "open to other users or belongs to another user; refusing"},
-      {"regular file", false, 0600, false, 1, "passed something other than one FIFO"},
+      {"regular file", false, false, link_to_it, 0600, 1, "passed something other than one FIFO"},
+      {"FIFO the output misses", true, false, missing, 0600, 1, elsewhere},
+      {"FIFO with another at the output", true, false, another_fifo, 0600, 1, elsewhere},
   };
   for (const passed_case& c : cases) {
     if (c.another_owner && geteuid() != 0)
       continue;
     const std::string path = dir / c.what;
+    const std::string output = path + " output";
     ASSERT_EQ(c.fifo ? mkfifo(path.c_str(), 0600) : close(open(path.c_str(), O_WRONLY | O_CREAT, 0600)), 0);
     ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
     ASSERT_EQ(c.another_owner ? chown(path.c_str(), 65534, 65534) : 0, 0);
+    ASSERT_EQ(c.output == link_to_it     ? symlink(path.c_str(), output.c_str())
+              : c.output == another_fifo ? mkfifo(output.c_str(), 0600)
+                                         : 0,
+              0);
     passed_fd = open(path.c_str(), O_RDWR | O_NONBLOCK);
-    spawned run = spawn({.argv = {TOUCHKEY_BRIDGE, "--device", dir / "stream", "--output", dir / "unused",
+    spawned run = spawn({.argv = {TOUCHKEY_BRIDGE, "--device", dir / "stream", "--output", output,
                                   "--x-range", "0,9", "--y-range", "0,9"},
                          .in_child = pass_as_descriptor_3});
     const std::string message = read_all(run.err);
     EXPECT_EQ(wait_exit(run.pid), c.status) << c.what << ": " << message;
     EXPECT_NE(message.find(c.message), std::string::npos) << c.what << ": " << message;
     EXPECT_EQ(unread_records(passed_fd), c.status == 0 ? 2u : 0u) << c.what;
-    EXPECT_NE(access((dir / "unused").c_str(), F_OK), 0) << c.what << ": made its own FIFO";
+    EXPECT_EQ(access(output.c_str(), F_OK) == 0, c.output != missing) << c.what << ": made its own FIFO";
     close_pipes(run);
     close(passed_fd);
   }
@@ -115,7 +128,8 @@ TEST(BridgeActivation, WaitsForAPanelUntilStopped) {
   temp_dir dir;
   ASSERT_EQ(mkfifo((dir / "tsdev").c_str(), 0600), 0);
   passed_fd = open((dir / "tsdev").c_str(), O_RDWR | O_NONBLOCK);
-  spawned run = spawn({.argv = {TOUCHKEY_BRIDGE}, .in_child = pass_as_descriptor_3});
+  spawned run =
+      spawn({.argv = {TOUCHKEY_BRIDGE, "--output", dir / "tsdev"}, .in_child = pass_as_descriptor_3});
   EXPECT_NE(read_line(run.err).find("no touchscreen found among /dev/input/event*; waiting for one"),
             std::string::npos);
   kill(run.pid, SIGTERM);

@@ -300,7 +300,7 @@ int main(int argc, char** argv) {
   // touchkey-bridge.socket passes its FIFO (/dev/tsdev links to it); started
   // by hand, the bridge makes --output (below, once the panel is known).
   failure why;
-  const int passed_fifo = adopt_passed_fifo(why);
+  const int passed_fifo = adopt_passed_fifo(opts.output, why);
   if (why)
     cli_fail(why);
   panel p;
