@@ -127,9 +127,10 @@ install: build
 # `make test-board ARCH=amd64|arm64 RELEASE=trixie|bookworm` (default: this
 # machine's architecture, trixie) builds the .deb for ARCH and RELEASE and runs
 # tests/board_test.sh (scripts/board.sh boots the machines; kernels and roots
-# are cached in /var/cache/touchkeyd-test).
-RELEASE ?= trixie
+# are cached in /var/cache/touchkeyd-test). Unlike `make package`, whose
+# default is this machine's release, the board boots trixie unless told.
+BOARD_RELEASE = $(if $(filter command line environment,$(origin RELEASE)),$(RELEASE),trixie)
 .PHONY: test-board
 test-board: DEPS_GROUPS = build test package board $(if $(filter-out $(shell dpkg --print-architecture),$(ARCH)),cross)
 test-board: build
-	tests/board_test.sh $(or $(ARCH),$(shell dpkg --print-architecture)) $(BUILD) $(RELEASE)
+	tests/board_test.sh $(or $(ARCH),$(shell dpkg --print-architecture)) $(BUILD) $(BOARD_RELEASE)
