@@ -228,7 +228,7 @@ int main(int argc, char** argv) {
   const int watch_fd = watch_fifo(opts.output);
   static pending_log log;
   constexpr std::size_t batch = sizeof p.bytes / sizeof(input_event);
-  touch_record records[batch];
+  touch_record records[batch]{};
   for (;;) {
     const std::int64_t now = boot_ms();
     note_unread(log, unread_records(fifo_fd), reads_reported(watch_fd), now);
@@ -246,7 +246,8 @@ int main(int argc, char** argv) {
       cli_fail(read_failed);
     if (ended)
       break;
-    write_records(fifo_fd, opts.output, records, take_records(p, opts.mapping, records, batch), log);
+    const std::size_t taken = take_records(p, opts.mapping, records, batch);
+    write_records(fifo_fd, opts.output, records, taken, log);
   }
   // The FIFO stays: a daemon that holds it open keeps reading once a new
   // bridge serves it again.
