@@ -129,6 +129,7 @@ fi
 # Each run on an overlay of its own: the cached root stays as built.
 run=$(mktemp -d "$cache/release-run-$release.XXXXXX")
 trap 'rm -rf "$run"' EXIT
+trap 'exit 143' TERM HUP INT  # through the EXIT trap, which bash skips on a signal
 mkdir "$run/root" "$run/root.upper" "$run/root.work"
 in_namespaces "$run/root" "$root" sh -c 'cd "$0" && exec "$@"' "$src" "$@"
 
