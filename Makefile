@@ -10,7 +10,7 @@ JOBS ?= $(shell nproc)
 all: build
 
 # Before cmake runs: every group for the tests, the compiler otherwise.
-DEPS_GROUPS = $(if $(filter test fuzz lint,$(MAKECMDGOALS)),,build)
+DEPS_GROUPS = $(if $(filter test check fuzz lint,$(MAKECMDGOALS)),,build)
 deps:
 	@scripts/install-deps.sh $(DEPS_GROUPS)
 
@@ -27,8 +27,25 @@ test: build $(SANITIZE_BUILD)/CMakeCache.txt fuzz lint
 	cd $(BUILD) && ctest --output-on-failure --no-tests=error
 	cd $(SANITIZE_BUILD) && ctest --output-on-failure --no-tests=error
 
+# The normal build's tests alone, without the sanitizers, fuzzers and lint.
+.PHONY: check
+check: build
+	cd $(BUILD) && ctest --output-on-failure --no-tests=error
+
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD)
+
+# The same on another Debian release: `make test-release RELEASE=trixie
+# [TARGETS="build lint check"]` runs make TARGETS (test by default) as root in
+# a minimal root of RELEASE that has installed its own release's packages,
+# built once and cached (scripts/in-root.sh). Its builds are build-RELEASE,
+# build-san-RELEASE and build-fuzz-RELEASE, apart from this machine's.
+RELEASE ?= trixie
+TARGETS ?= test
+.PHONY: test-release
+test-release:
+	scripts/in-root.sh $(RELEASE) -- make JOBS=$(JOBS) BUILD=build-$(RELEASE) \
+	  SANITIZE_BUILD=build-san-$(RELEASE) FUZZ_BUILD=build-fuzz-$(RELEASE) $(TARGETS)
 
 # Fuzzing: libFuzzer targets built with clang in their own build, each run
 # for FUZZ_SECONDS from its committed corpus (fuzz/corpus/TARGET).

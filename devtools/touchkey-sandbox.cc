@@ -149,7 +149,10 @@ bool anyone_holds(const std::string& path) {
 bool in_user_namespace() {
   std::ifstream map("/proc/self/uid_map");
   unsigned long inside = 0, outside = 0, count = 0;
-  return map >> inside >> outside >> count && !(inside == 0 && outside == 0 && count == 4294967295ul);
+  if (!(map >> inside >> outside >> count))
+    return false;
+  const bool machines_own = inside == 0 && outside == 0 && count == 4294967295ul;
+  return !machines_own;
 }
 
 // Checked before anything is set up, from the machine's own /dev and /proc.

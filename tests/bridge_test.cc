@@ -58,6 +58,7 @@ std::vector<point> decode(const std::vector<input_event>& events, const panel_ma
                     records.size(), &used);
   EXPECT_EQ(used, events.size() * sizeof(input_event));
   std::vector<point> points;
+  points.reserve(count);
   for (std::size_t i = 0; i < count; ++i)
     points.emplace_back(records[i].pressure, records[i].x, records[i].y);
   return points;

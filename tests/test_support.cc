@@ -37,6 +37,9 @@ stream_ends ends_for(int wanted, bool child_reads) {
 std::vector<char*> pointers_to(std::vector<std::string>& strings) {
   std::vector<char*> pointers;
   pointers.reserve(strings.size() + 1);
+  // The strings' own mutable char* is what exec wants, which a const
+  // reference cannot give.
+  // cppcheck-suppress constVariableReference
   for (std::string& s : strings)
     pointers.push_back(s.data());
   pointers.push_back(nullptr);
@@ -145,7 +148,8 @@ std::string read_all(int fd, int timeout_ms) {
 std::string read_some(int fd, std::size_t want, bool line, int timeout_ms) {
   const std::int64_t deadline = monotonic_ms() + timeout_ms;
   std::string got;
-  while (got.size() < want && !(line && !got.empty() && got.back() == '\n')) {
+  const auto line_ended = [&] { return line && !got.empty() && got.back() == '\n'; };
+  while (got.size() < want && !line_ended()) {
     pollfd readable = {fd, POLLIN, 0};
     if (poll_until(readable, deadline) != 1)
       break;

@@ -329,7 +329,7 @@ int main(int argc, char** argv) {
   const int watch_fd = watch_fifo(fifo_fd);
   static pending_log log;
   constexpr std::size_t batch = sizeof p.bytes / sizeof(input_event);
-  touch_record records[batch];
+  touch_record records[batch]{};
   for (;;) {
     if (p.fd != -1 && panel_watch != -1) {  // found
       close(panel_watch);
@@ -377,7 +377,8 @@ int main(int argc, char** argv) {
       cli_fail(read_failed);
     if (ended)
       break;
-    write_records(fifo_fd, opts.output, records, take_records(p, in_force.mapping, records, batch), log);
+    const std::size_t taken = take_records(p, in_force.mapping, records, batch);
+    write_records(fifo_fd, opts.output, records, taken, log);
   }
   // The FIFO stays: a daemon that holds it open keeps reading once a new
   // bridge serves it again.

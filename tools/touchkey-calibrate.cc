@@ -356,7 +356,9 @@ void show_calibration(const options& opts) {
   calibration_matrix matrix;
   screen_corners screen;
   const failure why = read_calibration(path, matrix, &screen);
-  if (why && !(why.error == ENOENT && opts.calibration == nullptr))
+  // No calibration at the default place is the uncalibrated panel, not a fault.
+  const bool uncalibrated = why.error == ENOENT && opts.calibration == nullptr;
+  if (why && !uncalibrated)
     cli_fail(failure_status, "calibration %s: %s", path, why.message.c_str());
   char numbers[160];
   format_matrix(matrix, numbers, sizeof numbers);
