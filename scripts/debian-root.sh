@@ -16,27 +16,12 @@ kind=$1 release=$2 arch=${3:-}
 [ "$arch" != "$(dpkg --print-architecture)" ] || arch=
 cache=${TOUCHKEYD_TEST_CACHE:-/var/cache/touchkeyd-test}
 
-# The URI of the machine's first apt source serving SUITE (deb822 or
-# one-line style), whichever release the machine runs.
-source_uri() {
-  {
-    cat /etc/apt/sources.list.d/*.sources 2>/dev/null | awk -v RS= -v suite="$1" '{
-      uri = ""; ok = 0; n = split($0, lines, "\n")
-      for (i = 1; i <= n; i++) {
-        k = split(lines[i], w, /[ \t]+/)
-        if (w[1] == "URIs:") uri = w[2]
-        if (w[1] == "Suites:") for (j = 2; j <= k; j++) ok = ok || w[j] == suite
-      }
-      if (ok && uri != "") print uri }'
-    cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
-      awk -v suite="$1" '$1 == "deb" { i = 2; if ($i ~ /^\[/) { while ($i !~ /\]$/) i++; i++ } if ($(i + 1) == suite) print $i }' || true
-  } | head -1
-}
-# shellcheck disable=SC1091
-host_release=$(. /etc/os-release && echo "$VERSION_CODENAME")
-uri=$(source_uri "$host_release")
-security_uri=$(source_uri "$host_release-security")
-[ -n "$uri" ] || fail "no Debian source for $host_release in /etc/apt to take the mirror from"
+# The machine's Debian mirrors, whichever release it runs.
+# shellcheck source=scripts/debian-mirrors.sh
+source scripts/debian-mirrors.sh
+uri=$(mirror)
+security_uri=$(security_mirror)
+[ -n "$uri" ] || fail "no Debian source in /etc/apt to take the mirror from"
 sources=("deb $uri $release main" "deb $uri $release-updates main")
 [ -z "$security_uri" ] || sources+=("deb $security_uri $release-security main")
 

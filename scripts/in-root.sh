@@ -21,17 +21,12 @@ src=$(cd "$(dirname "$0")/.." && pwd)
 cache=${TOUCHKEYD_TEST_CACHE:-/var/cache/touchkeyd-test}
 groups=${TOUCHKEYD_ROOT_GROUPS:-}
 
-# The machine's own Debian mirror, whatever release it serves; the security
-# archive from the same source when it names one.
-mirror_uris() {
-  {
-    sed -n 's/^URIs:[[:space:]]*//p' /etc/apt/sources.list.d/*.sources 2>/dev/null | tr ' ' '\n'
-    sed -n 's/^deb[[:space:]]\+\(\[[^]]*\][[:space:]]\+\)\?\([^[:space:]]*\).*/\2/p' \
-      /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null
-  } | grep -v '^$' || true
-}
-mirror=$(mirror_uris | grep -v security | head -1)
-security=$(mirror_uris | grep security | head -1)
+# The machine's Debian mirrors, whichever release it runs; without a security
+# source, the usual place beside the mirror.
+# shellcheck source=scripts/debian-mirrors.sh
+source "$src/scripts/debian-mirrors.sh"
+mirror=$(mirror)
+security=$(security_mirror)
 [ -n "$mirror" ] || { echo "$me: no Debian mirror in the machine's apt sources" >&2; exit 1; }
 [ -n "$security" ] || security=${mirror%/}-security
 

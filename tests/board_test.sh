@@ -37,18 +37,10 @@ deb() {
     >"$work/package.log" 2>&1 || { cat "$work/package.log" >&2; return 1; }
   ls -t "$source_dir/build-deb/$release"/touchkeyd_*_"$arch".deb | head -1
 }
-previous_deb() {
-  local tree=$work/previous version
-  version=$(dpkg-parsechangelog -l "$source_dir/debian/changelog" -o1 -c1 -SVersion)
-  dpkg-deb -R "$1" "$tree"
-  sed -i "s/^Version: .*/Version: $version/" "$tree/DEBIAN/control"
-  dpkg-deb -b --root-owner-group "$tree" "$2" >/dev/null
-  rm -rf "$tree"
-}
 
 package=$(deb)
 cp "$package" "$work/touchkeyd.deb"
-previous_deb "$work/touchkeyd.deb" "$work/touchkeyd-previous.deb"
+"$source_dir/tests/previous_deb.sh" "$work/touchkeyd.deb" "$work/touchkeyd-previous.deb"
 files=("$work/touchkeyd.deb" "$work/touchkeyd-previous.deb" "$source_dir/tests/board_support.sh"
        "$source_dir/tests/board_panel.desc")
 typing=(install units upgrade hotplug replug refusal) recorded=()

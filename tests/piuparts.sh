@@ -19,9 +19,7 @@ started=$SECONDS
 # The previous version in a flat repository, which piuparts mounts into its root.
 version=$(dpkg-parsechangelog -l "$source_dir/debian/changelog" -o1 -c1 -SVersion)
 mkdir "$work/repository"
-dpkg-deb -R "$deb" "$work/previous"
-sed -i "s/^Version: .*/Version: $version/" "$work/previous/DEBIAN/control"
-dpkg-deb -b --root-owner-group "$work/previous" "$work/repository/touchkeyd_${version}_$arch.deb" >/dev/null
+"$source_dir/tests/previous_deb.sh" "$deb" "$work/repository/touchkeyd_${version}_$arch.deb"
 (cd "$work/repository" && dpkg-scanpackages . >Packages 2>/dev/null)
 
 # The root's own sources (its mirror, RELEASE-updates and -security) as

@@ -8,29 +8,9 @@ declare -A qemu_name=([amd64]=x86_64 [arm64]=aarch64)
 say() { printf 'board: %s\n' "$*" >&2; }
 fail() { say "$*"; exit 1; }
 
-# "URI SUITE" for each suite of each of the machine's apt sources, deb822 or
-# one-line style.
-apt_sources() {
-  cat /etc/apt/sources.list.d/*.sources 2>/dev/null | awk -v RS= '{
-    n = split($0, lines, "\n"); uri = ""; suites = ""; on = 1
-    for (i = 1; i <= n; i++) {
-      k = split(lines[i], w, /[ \t]+/)
-      if (w[1] == "URIs:") uri = w[2]
-      if (w[1] == "Suites:") for (j = 2; j <= k; j++) suites = suites " " w[j]
-      if (w[1] == "Enabled:" && w[2] == "no") on = 0
-    }
-    k = split(suites, s, " ")
-    for (j = 1; on && uri != "" && j <= k; j++) print uri, s[j] }'
-  cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
-    awk '$1 == "deb" { i = 2; if ($i ~ /^\[/) { while ($i !~ /\]$/) i++; i++ } print $i, $(i + 1) }'
-}
-
-# The machine's Debian mirrors, whatever release it runs: the first source
-# serving one of Debian's suites, and the first serving its security updates
-# (none when the machine has no such source).
-debian_suite='^(buster|bullseye|bookworm|trixie|forky|duke|sid|oldoldstable|oldstable|stable|testing|unstable)'
-mirror() { apt_sources | awk -v re="$debian_suite(-updates|-backports)?\$" '$2 ~ re && !n++ { print $1 }'; }
-security_mirror() { apt_sources | awk -v re="$debian_suite-security\$" '$2 ~ re && !n++ { print $1 }'; }
+# The machine's Debian mirrors (mirror, security_mirror).
+# shellcheck source=scripts/debian-mirrors.sh
+source "$board_dir/../debian-mirrors.sh"
 
 # apt-get or apt-cache on a private configuration for ARCH's packages of
 # RELEASE (its suites, updates, security updates and backports, from the
