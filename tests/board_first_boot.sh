@@ -5,8 +5,9 @@
 # a quarter is there from boot; the corners are tapped as tty1 asks for them
 # (read back from /dev/vcs1), and the login prompt then shows the keys tapped.
 # "untapped": nobody taps. "asked": the next boot, with what "untapped" left in
-# /var/lib/touchkey. "panel-less": no panel. One line per check, "ok: ID: ..."
-# or "FAIL: ID: ...", and tty1's screens as "tty1: ..." lines.
+# /var/lib/touchkey; "corrupt": the same with a calibration file gone bad.
+# "panel-less": no panel. One line per check, "ok: ID: ..." or "FAIL: ID:
+# ...", and tty1's screens as "tty1: ..." lines.
 set -uo pipefail
 # shellcheck source=tests/board_support.sh
 source /board/board_support.sh
@@ -97,6 +98,14 @@ skipped() {
           [ ${delay%.*} -lt 15 ] && ! screen | grep -q "corner of the screen" && login_shown'
 }
 
+# A calibration file gone bad after a boot that asked: this boot asks again.
+corrupt() {
+  check "corrupt: a calibration file gone bad is asked for again, the corners on tty1" \
+    eval 'within 60 eval "screen | grep -q \"Touch the top-left corner of the screen\"" &&
+          journalctl -b -o cat -u $calibrate | grep -q "asking for the corners again"'
+  show_screen
+}
+
 # No panel: the calibration waits 5 s for one, by its own clock, and lets the
 # boot go on. The rest of the unit's time is an emulated, busy machine
 # starting a sandboxed program (up to 18 s seen): the bound only tells a wait
@@ -113,6 +122,7 @@ case $boot in
   turned) turned ;;
   untapped) untapped ;;
   asked) skipped ;;
+  corrupt) corrupt ;;
   panel-less) panel_less ;;
   *) check "boot: board.boot=$boot names a first boot" false ;;
 esac

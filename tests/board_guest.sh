@@ -150,7 +150,10 @@ check "pid: the daemon's PID never changed, no unit failed" \
 
 # touchkey-calibrate, while the bridge runs, on a panel mounted turned by a
 # quarter and mirrored: the screen's (s, t) lies on the panel's (1 - t, 1 - s).
+# The running bridge takes the new calibration at once, by itself.
 offset=$(size 1)
+bridge=$(main_pid touchkey-bridge)
+mark
 touchkey-calibrate >/run/calibrate.out 2>&1 &
 within 10 grep -q 'top-left corner' /run/calibrate.out
 taps 3849,3999 3849,150 250,150 250,3999
@@ -163,14 +166,31 @@ mapfile -t cells < <(awk '/^The keypad on the screen/ { on = 1; next } on && $0 
 points=() shown_keys=''
 for cell in "${cells[@]}"; do points+=("${cell% *}") shown_keys+=${cell#* }; done
 keys=${shown_keys//</$'\b'} keys=${keys//\~/ } keys=${keys//>/$'\n'}
-restart touchkey-bridge
+# When the bridge said so, after the file was written (its time stamp).
+changed="touchkey-bridge: calibration changed:"
+changed_after() {
+  journalctl -q --after-cursor="$cursor" -o short-unix | grep -F "$changed" | tail -1 |
+    awk -v written="$(stat -c %.3Y /etc/touchkey/calibration)" '{ printf "%d", ($1 - written) * 1000 }'
+}
+within 10 eval 'journalctl -q --after-cursor="$cursor" -o cat | grep -qF "$changed"'
+reloaded=$(changed_after)
 offset=$(size 1)
 taps "${points[@]}"
 within 10 test "$(size 1)" -ge $((offset + ${#keys}))
-check "calibrated: ${#keys} taps typed the keys the picture shows there: $shown_keys" \
-  eval '[ ${#keys} = 42 ] && typed_on 1 "$offset" "$keys"'
+check "calibrated: ${#keys} taps typed the keys the picture shows there, by the same bridge, which took the calibration $reloaded ms after it was written: $shown_keys" \
+  eval '[ ${#keys} = 42 ] && typed_on 1 "$offset" "$keys" && [ "$(main_pid touchkey-bridge)" = $bridge ]'
+# A calibration file gone bad (a power cut, a slip of an editor) leaves the
+# keypad typing, uncalibrated; the next boot asks again (the first boots).
+mark
+echo 'not a calibration' >/etc/touchkey/calibration
+within 10 eval 'journalctl -q --after-cursor="$cursor" -o cat | grep -F "$changed" | grep -qF "typing uncalibrated"'
+offset=$(size 1)
+tap_text ok
+check "corrupt: with a calibration file gone bad the keypad types uncalibrated, by the same bridge" \
+  eval 'within 5 typed_on 1 "$offset" ok && [ "$(main_pid touchkey-bridge)" = $bridge ]'
+mark
 rm /etc/touchkey/calibration
-restart touchkey-bridge
+within 10 eval 'journalctl -q --after-cursor="$cursor" -o cat | grep -qF "$changed"'
 
 # Keys go to the console in front: after chvt 2 to tty2, after chvt 1 back to
 # tty1, the daemon running on all the while.

@@ -73,7 +73,8 @@ run() {
 # First boots with the package in the image, as a board's maker installs it
 # (tests/board_first_boot.sh): a panel mounted turned by a quarter there from
 # boot, tapped at the corners tty1 asks for; one that nobody taps, then the
-# next boot with what it recorded; none.
+# next boot with what it recorded; the same with a calibration file gone bad;
+# none.
 first_boot() { run --install "$work/touchkeyd.deb" --login --early --append "board.boot=$1" "${@:2}"; }
 guest=("$source_dir/tests/board_first_boot.sh" "$source_dir/tests/board_support.sh") panel=$source_dir/tests/board_panel.desc
 if boots first-boot; then
@@ -84,13 +85,17 @@ if boots first-boot; then
   sed -n 's/^asked: //p' "$work/console" >"$work/asked"
   expected=(asked units)
   first_boot asked --panel "$panel" --file "$work/asked:/var/lib/touchkey/calibration-asked"
+  expected=(corrupt units)
+  echo 'not a calibration' >"$work/corrupt"
+  first_boot corrupt --panel "$panel" --file "$work/asked:/var/lib/touchkey/calibration-asked" \
+    --file "$work/corrupt:/etc/touchkey/calibration"
   expected=(panel-less units)
   first_boot panel-less
 fi
 
 guest=("$source_dir/tests/board_guest.sh" "${files[@]}")
 if boots main; then
-  expected=("${typing[@]}" "${recorded[@]}" console pid calibrate calibrated switch kill stop disable enable cold journal
+  expected=("${typing[@]}" "${recorded[@]}" console pid calibrate calibrated corrupt switch kill stop disable enable cold journal
             remove purge policy "${main_checks[@]}")
   run
 fi
