@@ -219,14 +219,10 @@ int serve_injection(int fd, const void* argument) {
   const unsigned char key = *static_cast<const unsigned char*>(argument);
   if (!is_key(key))
     fault("injected a byte that is no key");
-  if (!run.pen_up || !run.clock_read || run.injected || key != run.key)
-    fault("injected other than the key under the latest pen-up record, once");
-  if (!run.queried)
-    fault("injected without asking for the console in front");
-  if (fd != held_console())
-    fault("injected into a console descriptor other than the one held");
-  if (is_vt() && run.consoles[fd] != run.front)
-    fault("injected into a console that is not in front");
+  if (!run.pen_up || !run.clock_read || !run.queried || run.injected || key != run.key)
+    fault("injected other than the key under the latest pen-up record, once, after asking for the console");
+  if (fd != held_console() || (is_vt() && run.consoles[fd] != run.front))
+    fault("injected into other than the console in front, through the descriptor held");
   run.injected = true;
   ++fuzz_effects;
   if (run.console_byte == 0xFF || (is_vt() && (run.console_byte & 0x20) != 0)) {
@@ -234,16 +230,6 @@ int serve_injection(int fd, const void* argument) {
     return -1;
   }
   return 0;
-}
-
-int serve_console(int fd, unsigned long request, void* argument) {
-  if (request == VT_GETSTATE)
-    return serve_query(fd, argument);
-  if (request == TIOCGDEV)
-    return serve_binding(fd, argument);
-  if (request == TIOCSTI)
-    return serve_injection(fd, argument);
-  fault("unexpected request on the console");
 }
 
 int serve_open(const char* path, int flags) {
@@ -292,9 +278,15 @@ extern "C" ssize_t fake_read(int fd, void* buffer, size_t size) {
 extern "C" int fake_ioctl(int fd, unsigned long request, void* argument) {
   if (run.active && fd == touch_fd)
     return serve_calibration(request, argument);
-  if (run.active && run.consoles.contains(fd))
-    return serve_console(fd, request, argument);
-  return real_ioctl(fd, request, argument);
+  if (!run.active || !run.consoles.contains(fd))
+    return real_ioctl(fd, request, argument);
+  if (request == VT_GETSTATE)
+    return serve_query(fd, argument);
+  if (request == TIOCGDEV)
+    return serve_binding(fd, argument);
+  if (request == TIOCSTI)
+    return serve_injection(fd, argument);
+  fault("unexpected request on the console");
 }
 
 extern "C" int fake_gettimeofday(timeval* tv, void* tz) {

@@ -25,10 +25,7 @@ bool gives_mode(int flags) { return (flags & O_CREAT) != 0 || (flags & O_TMPFILE
 
 }  // namespace
 
-// Both names: code built with other file offsets than ours (a static library)
-// may call the other one.
 extern "C" int wrapped_open(const char* path, int flags, ...) __asm__("__wrap_open");
-extern "C" int wrapped_open64(const char* path, int flags, ...) __asm__("__wrap_open64");
 
 // open's own signature, which the wrapper must have. NOLINTNEXTLINE(cert-dcl50-cpp)
 extern "C" int wrapped_open(const char* path, int flags, ...) {
@@ -41,14 +38,8 @@ extern "C" int wrapped_open(const char* path, int flags, ...) {
   return fake_open(path, flags, mode);
 }
 
-// open64's own signature, which the wrapper must have. NOLINTNEXTLINE(cert-dcl50-cpp)
-extern "C" int wrapped_open64(const char* path, int flags, ...) {
-  va_list rest;
-  va_start(rest, flags);
-  // va_start has just set it; the analyzer loses that where va_arg is
-  // conditional. NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
-  const mode_t mode = gives_mode(flags) ? va_arg(rest, mode_t) : 0;
-  va_end(rest);
-  return fake_open(path, flags, mode);
-}
+// Code built with other file offsets than ours (a static library) may call
+// open64. NOLINTNEXTLINE(cert-dcl50-cpp)
+extern "C" int wrapped_open64(const char* path, int flags, ...) __asm__("__wrap_open64")
+    __attribute__((alias("__wrap_open")));
 #endif
