@@ -44,14 +44,13 @@ TEST(BridgeActivation, ServesThePassedFifoOnlyWhenPrivateAndWhereTheOutputLeads)
     int status;
     const char* message;
   };
-  const char* elsewhere = "does not lead to the FIFO passed by the service manager; refusing";
+  const char *elsewhere = "does not lead to the FIFO passed by the service manager; refusing",
+             *open_to_others = "open to other users or belongs to another user; refusing";
   const passed_case cases[] = {
       {"root-only FIFO", true, false, link_to_it, 0600, 0, ""},
-      {"FIFO others can write", true, false, link_to_it, 0622, 1,
-       "open to other users or belongs to another user; refusing"},
-      {"FIFO its group can read", true, false, link_to_it, 0640, 1, "open to other users or belongs"},
-      {"FIFO of another user", true, true, link_to_it, 0600, 1,
-       "open to other users or belongs to another user; refusing"},
+      {"FIFO others can write", true, false, link_to_it, 0622, 1, open_to_others},
+      {"FIFO its group can read", true, false, link_to_it, 0640, 1, open_to_others},
+      {"FIFO of another user", true, true, link_to_it, 0600, 1, open_to_others},
       {"regular file", false, false, link_to_it, 0600, 1, "passed something other than one FIFO"},
       {"FIFO the output misses", true, false, missing, 0600, 1, elsewhere},
       {"FIFO with another at the output", true, false, another_fifo, 0600, 1, elsewhere},

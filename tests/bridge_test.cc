@@ -4,7 +4,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
@@ -15,7 +14,6 @@
 
 #include <gtest/gtest.h>
 
-#include "calibration.h"
 #include "keypad.h"
 #include "panel_events.h"
 #include "test_support.h"
@@ -645,50 +643,44 @@ std::vector<point> tap_and_read(int panel_fd, int fifo_fd) {
 }
 
 // The calibration file as it changes under a running bridge (touchkey-calibrate
-// renames it into place, making its directory): each change is said in a line,
-// and the next tap goes through it. Absent or refused, it leaves the panel
-// uncalibrated, with the orientation option; in force, it supersedes that.
+// renames it into place): each change is said in a line, and the next tap
+// goes through it. Absent or refused, it leaves the panel uncalibrated, with
+// the orientation option; in force, it supersedes that.
 TEST_F(BridgeProgram, TypesThroughTheCalibrationInForceFromItsNextTapAndSaysWhich) {
   const std::string cal = dir / "etc/calibration", refused = "none (" + cal + ": line 1: ";
-  const auto replace_by = [&](const char* text) {
-    write_file(dir / "new", text);
-    ASSERT_EQ(rename((dir / "new").c_str(), cal.c_str()), 0);
-  };
+  ASSERT_EQ(mkdir((dir / "etc").c_str(), 0755), 0);
   const struct {
-    std::function<void()> change;
+    const char* content;  // renamed into place beside it; nullptr: removed
     std::string says;
     int x, y;  // where the tap lands
   } steps[] = {
-      {[&] {
-         mkdir((dir / "etc").c_str(), 0755);
-         replace_by("0,1,0\n");
-       },
+      {"0,1,0\n",
        "serving " + fifo_path +
-           " from /dev/stdin (recorded events), x 0..3599, y 0..3849, orientation "
-           "--invert-x, calibration " +
-           refused +
-           "not six numbers a,b,c,d,e,f; typing uncalibrated), mapping "
-           "-1,0,1,0,1,0",
+           " from /dev/stdin (recorded events), x 0..3599, y 0..3849, orientation --invert-x, calibration " +
+           refused + "not six numbers a,b,c,d,e,f; typing uncalibrated), mapping -1,0,1,0,1,0",
        399, 1000},
-      {[&] {
-         ASSERT_FALSE(write_calibration(cal.c_str(), {0, 1, 0, 1, 0, 0}, "#"));
-       },
+      {"# made by hand\n0,1,0,1,0,0\n",
        "calibration changed: orientation --invert-x (superseded by the calibration), calibration from " +
            cal + ", mapping 0,1,0,1,0,0",
        1044, 3839},
-      {[&] { replace_by("0,0,0,0,0,0\n"); },
-       "--invert-x, calibration " + refused + "the matrix 0,0,0,0,0,0 is singular", 399, 1000},
-      {[&] { replace_by("0,-1,1,1,0,0\n"); }, "from " + cal + ", mapping 0,-1,1,1,0,0", 3054, 3839},
-      {[&] { replace_by("1e-7,0,0,0,1e7,0\n"); },
-       "--invert-x, calibration " + refused + "the matrix 1e-7,0,0,0,1e7,0 is singular", 399, 1000},
-      {[&] { unlink(cal.c_str()); }, "none (" + cal + " absent), mapping -1,0,1,0,1,0", 399, 1000},
+      {"0,0,0,0,0,0\n", "--invert-x, calibration " + refused + "the matrix 0,0,0,0,0,0 is singular", 399,
+       1000},
+      {"0,-1,1,1,0,0\n", "from " + cal + ", mapping 0,-1,1,1,0,0", 3054, 3839},
+      {"1e-7,0,0,0,1e7,0\n", "--invert-x, calibration " + refused + "the matrix 1e-7,0,0,0,1e7,0 is singular",
+       399, 1000},
+      {nullptr, "none (" + cal + " absent), mapping -1,0,1,0,1,0", 399, 1000},
   };
   spawn_request request = bridge({"--device", "/dev/stdin", "--output", fifo_path, "--x-range", "0,3599",
                                   "--y-range", "0,3849", "--calibration", cal, "--invert-x"});
   request.out = new_pipe;
   spawned run{};
   for (const auto& step : steps) {
-    step.change();
+    if (step.content == nullptr) {
+      unlink(cal.c_str());
+    } else {  // as touchkey-calibrate does: a new file beside it, then renamed
+      write_file(cal + ".new", step.content);
+      ASSERT_EQ(rename((cal + ".new").c_str(), cal.c_str()), 0);
+    }
     if (run.pid == -1)
       run = spawn(request);
     const std::string line = read_line(run.out);
