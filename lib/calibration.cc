@@ -232,7 +232,8 @@ bool is_singular(const calibration_matrix& m) {
   const double greatest = std::sqrt((trace + std::sqrt(std::max(trace * trace - 4 * det * det, 0.0))) / 2);
   // Not from the difference, which cancels: the product of the two is det.
   const double least = greatest > 0 ? det / greatest : 0;
-  return !(least >= least_scale && greatest <= greatest_scale);
+  const bool keys_fit = least >= least_scale && greatest <= greatest_scale;
+  return !keys_fit;
 }
 
 failure read_calibration(const char* path, calibration_matrix& matrix, screen_corners* screen) {
