@@ -38,7 +38,8 @@ plug() {
     served_within 10
 }
 unplug() { kill "$device" && wait "$device"; }
-restart() { mark && systemctl restart "$1" && served_within 10; }
+# (An emulated machine that CI keeps busy may take seconds to start them.)
+restart() { mark && systemctl restart "$1" && served_within 30; }
 # Taps on the middle of the keys that type the text, as the keypad's picture shows them.
 tap_text() {
   local rows=(mlkjihgfedcba zyxwvutsrqpon $'\n \b' '|_\-/.6543210') points=() i r before
@@ -247,9 +248,11 @@ for _ in $(seq 20); do
 done
 check "cold: $cold_starts of 20 cold starts without a failed job, in $((SECONDS - started)) s" test $cold_starts = 20
 restart touchkeyd
+restarted=$?
 offset=$(size 1)
 tap_text go
-check "cold: taps typed after them" within 5 typed_on 1 "$offset" go
+check "cold: taps typed after them (the bridge serving again: $([ $restarted = 0 ] && echo yes || echo no))" \
+  eval '[ $restarted = 0 ] && within 10 typed_on 1 "$offset" go'
 journal=$(journalctl -b --no-pager -u touchkeyd.service -u touchkey-bridge.service -u touchkey-bridge.socket)
 check "journal: no failed start, EPERM, EACCES or SIGSYS, no unit refused" \
   test -z "$(grep -E 'Failed to start|EPERM|EACCES|SIGSYS|status=31|not permitted|Permission denied' <<<"$journal"; refused)"
