@@ -27,10 +27,12 @@ test: build $(SANITIZE_BUILD)/CMakeCache.txt fuzz lint
 	cd $(BUILD) && ctest --output-on-failure --no-tests=error
 	cd $(SANITIZE_BUILD) && ctest --output-on-failure --no-tests=error
 
-# The normal build's tests alone, without the sanitizers, fuzzers and lint.
+# The normal build's tests alone, without the sanitizers, fuzzers and lint;
+# CTEST_ARGS narrows them (-E NAME, -R NAME).
+CTEST_ARGS ?=
 .PHONY: check
 check: build
-	cd $(BUILD) && ctest --output-on-failure --no-tests=error
+	cd $(BUILD) && ctest --output-on-failure --no-tests=error $(CTEST_ARGS)
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD)
@@ -40,12 +42,14 @@ clean:
 # a minimal root of RELEASE that has installed its own release's packages,
 # built once and cached (scripts/in-root.sh). Its builds are build-RELEASE,
 # build-san-RELEASE and build-fuzz-RELEASE, apart from this machine's.
-RELEASE ?= trixie
+# A release named on the command line or in the environment, else trixie.
+RELEASE_OR_TRIXIE = $(if $(filter command line environment,$(origin RELEASE)),$(RELEASE),trixie)
 TARGETS ?= test
 .PHONY: test-release
 test-release:
-	scripts/in-root.sh $(RELEASE) -- make JOBS=$(JOBS) BUILD=build-$(RELEASE) \
-	  SANITIZE_BUILD=build-san-$(RELEASE) FUZZ_BUILD=build-fuzz-$(RELEASE) $(TARGETS)
+	scripts/in-root.sh $(RELEASE_OR_TRIXIE) -- make JOBS=$(JOBS) BUILD=build-$(RELEASE_OR_TRIXIE) \
+	  SANITIZE_BUILD=build-san-$(RELEASE_OR_TRIXIE) FUZZ_BUILD=build-fuzz-$(RELEASE_OR_TRIXIE) \
+	  CTEST_ARGS="$(CTEST_ARGS)" $(TARGETS)
 
 # Fuzzing: libFuzzer targets built with clang in their own build, each run
 # for FUZZ_SECONDS from its committed corpus (fuzz/corpus/TARGET).
@@ -146,8 +150,7 @@ install: build
 # tests/board_test.sh (scripts/board.sh boots the machines; kernels and roots
 # are cached in /var/cache/touchkeyd-test). Unlike `make package`, whose
 # default is this machine's release, the board boots trixie unless told.
-BOARD_RELEASE = $(if $(filter command line environment,$(origin RELEASE)),$(RELEASE),trixie)
 .PHONY: test-board
 test-board: DEPS_GROUPS = build test package board $(if $(filter-out $(shell dpkg --print-architecture),$(ARCH)),cross)
 test-board: build
-	tests/board_test.sh $(or $(ARCH),$(shell dpkg --print-architecture)) $(BUILD) $(BOARD_RELEASE)
+	tests/board_test.sh $(or $(ARCH),$(shell dpkg --print-architecture)) $(BUILD) $(RELEASE_OR_TRIXIE)
