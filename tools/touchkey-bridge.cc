@@ -1,12 +1,9 @@
 // touchkey-bridge: serves the touchscreen device that touchkeyd reads, a FIFO
 // of 8-byte touch records, from an evdev touchscreen of a current kernel.
-#include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 #include <poll.h>
 #include <string>
 #include <sys/inotify.h>
@@ -154,16 +151,6 @@ mapping_in_force take_calibration(const options& opts) {
   return in_force;
 }
 
-// format_matrix's rounding overflows to "inf" on numbers past 1e302; such a
-// mapping is shown as it is, to six digits.
-void format_mapping(const calibration_matrix& m, char* text, std::size_t size) {
-  const double all[] = {m.a, m.b, m.c, m.d, m.e, m.f};
-  if (std::all_of(std::begin(all), std::end(all), [](double v) { return std::fabs(v) < 1e15; }))
-    format_matrix(m, text, size);
-  else
-    std::snprintf(text, size, "%.6g,%.6g,%.6g,%.6g,%.6g,%.6g", m.a, m.b, m.c, m.d, m.e, m.f);
-}
-
 // "orientation ..., calibration ..., mapping ...", the part of the start line
 // that a new calibration changes. The calibration and the orientation options
 // in force show as the one matrix they make.
@@ -175,8 +162,8 @@ std::string describe_mapping(const options& opts, const mapping_in_force& in_for
                   opts.invert_x ? " --invert-x" : "", opts.invert_y ? " --invert-y" : "",
                   in_force.calibrated ? " (superseded by the calibration)" : "");
   char matrix[160];
-  format_mapping(compose(orientation_matrix(m.swap_xy, m.invert_x, m.invert_y), m.matrix), matrix,
-                 sizeof matrix);
+  format_matrix(compose(orientation_matrix(m.swap_xy, m.invert_x, m.invert_y), m.matrix), matrix,
+                sizeof matrix);
   return std::string("orientation") + orientation + ", calibration " + in_force.calibration + ", mapping " +
          matrix;
 }
