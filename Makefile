@@ -79,6 +79,7 @@ format:
 
 # Benchmarks (not tests): figures and how to read them in docs/performance.md.
 .PHONY: bench
+bench: DEPS_GROUPS = build bench
 bench: build
 	scripts/bench.sh $(BUILD)
 

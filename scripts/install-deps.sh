@@ -10,10 +10,12 @@ declare -A groups=(
   [build]="build-essential cmake"
   # The tests, and the tools the end-to-end tests drive.
   [test]="googletest libgtest-dev libgmock-dev strace util-linux"
-  # Fuzzing (clang with libFuzzer), static checks and the benchmarks.
-  # libclang-rt-dev is the default clang's runtime (libFuzzer, sanitizers), so
-  # the name holds on every release, whatever clang's version.
-  [quality]="clang libclang-rt-dev clang-tidy clang-format cppcheck libbenchmark-dev"
+  # Fuzzing (clang with libFuzzer) and static checks. libclang-rt-dev is the
+  # default clang's runtime (libFuzzer, sanitizers), so the name holds on
+  # every release, whatever clang's version.
+  [quality]="clang libclang-rt-dev clang-tidy clang-format cppcheck"
+  # make bench: the layout's microbenchmark.
+  [bench]="libbenchmark-dev"
   # Man page lint, unit checks, the Debian package and its lint, in clean roots
   # of a release (mmdebstrap) and through piuparts; the package test copies the
   # tree's files as git lists them.
@@ -26,7 +28,7 @@ declare -A groups=(
   # its own, so qemu-user-binfmt is not needed).
   [cross]="crossbuild-essential-arm64 crossbuild-essential-armhf crossbuild-essential-s390x qemu-user"
 )
-order=(build test quality package board cross)
+order=(build test quality bench package board cross)
 
 wanted=("$@")
 [ ${#wanted[@]} -gt 0 ] || wanted=("${order[@]}")
