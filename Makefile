@@ -98,7 +98,9 @@ keypad-svg: build
 # (default: this machine's own) made by mmdebstrap, then checked by that
 # release's lintian: build-deb/RELEASE/touchkeyd_<version>_<arch>.deb with its
 # .buildinfo and .changes. With ARCH (arm64, armhf): cross-built with Debian's
-# cross toolchain. As root (scripts/package.sh).
+# cross toolchain, without the unit tests. `DEB_BUILD_OPTIONS=nocheck make
+# package` leaves them out of a native build too (the build option, passed on;
+# the build profile -Pnocheck is never set there). As root (scripts/package.sh).
 RELEASE ?= $(shell . /etc/os-release 2>/dev/null && echo $${VERSION_CODENAME:-trixie} || echo trixie)
 .PHONY: package piuparts
 package: DEPS_GROUPS = package

@@ -5,6 +5,13 @@
 # BENCH_ROUNDS and BENCH_RECORDS change the rounds and records per round.
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
+# The layout's microbenchmark is built only where Google Benchmark is installed,
+# which make build does not ask for.
+[ -x "$build/bench/keypad_bench" ] || {
+  echo "bench: $build/bench/keypad_bench is not built: install Google Benchmark" \
+       "(scripts/install-deps.sh quality, or apt-get install libbenchmark-dev) and run make bench again" >&2
+  exit 1
+}
 echo "== machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores," \
      "$(uname -sr), load $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "== touchkeyd against the floor (in touchkey-sandbox)"

@@ -2,7 +2,8 @@
 # Builds the Debian package for RELEASE in a clean root of that release (an
 # mmdebstrap tarball, scripts/debian-root.sh), never on this machine's own:
 # natively with the unit tests and the source package, or for ARCH (arm64,
-# armhf) with Debian's cross toolchain, profiles cross and nocheck. Then that
+# armhf) with Debian's cross toolchain, the build profiles cross and nocheck
+# (-Pcross,nocheck) and the build option nocheck (DEB_BUILD_OPTIONS). Then that
 # release's lintian, which may find no error and no warning. The products land
 # in build-deb/RELEASE/ (the .deb, .buildinfo, .changes and the build's log).
 # As root.
@@ -33,7 +34,9 @@ else
 fi | tar --null -cf "$work/source.tar" -T -
 
 # Native: source and binary, with the unit tests unless DEB_BUILD_OPTIONS says
-# nocheck. Cross: the binary alone, without tests.
+# nocheck (the build option; no profile is set, so GoogleTest is installed all
+# the same). Cross: the binary alone, without tests: the nocheck profile drops
+# GoogleTest from the build dependencies, the nocheck option the tests.
 options=${DEB_BUILD_OPTIONS:-}
 if [ "$arch" = "$(dpkg --print-architecture)" ]; then
   build=(-us -uc -Jauto)

@@ -62,10 +62,11 @@ const cli_program program = {
     ");\n"
     "                         waits 5 s for a panel, 30 s for each tap and 120 s in all,\n"
     "                         then goes on uncalibrated\n"
-    "  --panel-wait SECONDS   wait that long for a touchscreen to be plugged in\n"
+    "  --panel-wait SECONDS   wait that long for a touchscreen to be plugged in (default 0: look\n"
+    "                         once; not for a --device)\n"
     "  --tap-timeout SECONDS  give up when no tap comes for that long (default 60, 0: never)\n"
     "  --total-timeout SECONDS\n"
-    "                         give up when no four taps fit within that long (0: never)\n"
+    "                         give up when no four taps fit within that long (default 0: never)\n"
     "  --show                 draw the keypad through the calibration; ask for no taps\n"
     "  --calibration FILE     the file --show draws (default " TOUCHKEY_CALIBRATION_FILE
     ")\n"
