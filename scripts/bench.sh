@@ -5,11 +5,11 @@
 # BENCH_ROUNDS and BENCH_RECORDS change the rounds and records per round.
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
-# The layout's microbenchmark is built only where Google Benchmark is installed,
-# which make build does not ask for.
+# The layout's microbenchmark is built only where Google Benchmark is installed
+# (make bench installs it on Debian; elsewhere it is up to the user).
 [ -x "$build/bench/keypad_bench" ] || {
-  echo "bench: $build/bench/keypad_bench is not built: install Google Benchmark" \
-       "(scripts/install-deps.sh quality, or apt-get install libbenchmark-dev) and run make bench again" >&2
+  echo "bench.sh: $build/bench/keypad_bench is not built: install Google Benchmark" \
+       "(scripts/install-deps.sh bench, or your system's Google Benchmark package) and run make bench again" >&2
   exit 1
 }
 echo "== machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores," \
