@@ -492,13 +492,13 @@ int main(int argc, char** argv) {
     close(p.fd);
     return 0;
   }
-  print_picture(
-      written, screen, before,
-      "Written to " + std::string(opts.output) + ". To apply it, " +
-          (std::strcmp(opts.output, TOUCHKEY_CALIBRATION_FILE) == 0
-               ? "restart the bridge (systemctl restart touchkey-bridge): it reads the file when it starts.\n"
-               : "start touchkey-bridge with --calibration " + std::string(opts.output) + ".\n") +
-          "The matrix replaces the bridge's --swap-xy, --invert-x and --invert-y: drop them.\n");
+  print_picture(written, screen, before,
+                "Written to " + std::string(opts.output) +
+                    (std::strcmp(opts.output, TOUCHKEY_CALIBRATION_FILE) == 0
+                         ? ": a running bridge types through it from its next tap.\n"
+                         : ". To apply it, start touchkey-bridge with --calibration " +
+                               std::string(opts.output) + ".\n") +
+                    "The matrix replaces the bridge's --swap-xy, --invert-x and --invert-y: drop them.\n");
   close(p.fd);
   return 0;
 }
