@@ -79,6 +79,12 @@ in_namespaces() {
       mkdir -p "$dir$extra"
       mount --bind -o ro "$extra" "$dir$extra"
     done
+    # None of the descriptors the caller left open: a tool inside may need low
+    # free ones (mmdebstrap hands dash descriptor numbers, which stop at 9).
+    for fd in /proc/self/fd/*; do
+      fd=${fd##*/}
+      [ "$fd" -le 2 ] || exec {fd}>&- 2>/dev/null || true
+    done
     exec chroot "$dir" /usr/bin/env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
       LANG=C.UTF-8 TERM="${TERM:-dumb}" ${CI:+CI=$CI} "$@"
   ' in-root "$dir" "$src" "$lower" "$archives" "$bare" "$@"

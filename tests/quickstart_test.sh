@@ -36,21 +36,21 @@ started=$SECONDS
   shift 2
   git clone -q --no-local "$PWD" "$clone" && cd "$clone" && git checkout -q --detach "$head" || exit 1
   for command; do
-    echo "== $command"
+    echo "=== quick start: $command"
     started=$SECONDS
     status=0
     sh -c "$command" </dev/null 2>&1 || status=$?
-    echo "== status $status after $((SECONDS - started)) s"
+    echo "=== quick start: status $status after $((SECONDS - started)) s"
   done' quickstart "$clone" "$head" "${commands[@]}" | tee "$log"
 
 # The output of command $1 (1 or 2), and its status line.
-output() { awk -v n="$1" '/^== / && !/^== status/ { i++ } i == n' "$log"; }
+output() { awk -v n="$1" '/^=== quick start: / && !/: status [0-9]+ after/ { i++ } i == n' "$log"; }
 status=0
 fail() { echo "FAIL: $*"; status=1; }
-output 1 | grep -qx '== status 0 after .*' || fail "'${commands[0]}' failed"
+output 1 | grep -qx '=== quick start: status 0 after .*' || fail "'${commands[0]}' failed"
 # The shell's output line on the console screen, not the command it echoes.
 output 1 | grep -qx '    | hello from the touch keypad' || fail "'${commands[0]}' did not show the demo's output line"
-output 2 | grep -qx '== status 0 after .*' || fail "'${commands[1]}' failed"
+output 2 | grep -qx '=== quick start: status 0 after .*' || fail "'${commands[1]}' failed"
 # Without a virtual console the real console's test skips, and no other does
 # in the normal build (the package's tests too run, in roots of their own).
 output 2 | grep -qE 'touchkeyd_e2e_real_console \.+\*+Skipped' || fail "the real console's test did not skip"
