@@ -43,21 +43,22 @@ started=$SECONDS
     echo "=== quick start: status $status after $((SECONDS - started)) s"
   done' quickstart "$clone" "$head" "${commands[@]}" | tee "$log"
 
-# The output of command $1 (1 or 2), and its status line.
+# The output of each command, and its status line.
 output() { awk -v n="$1" '/^=== quick start: / && !/: status [0-9]+ after/ { i++ } i == n' "$log"; }
+first=$(output 1) second=$(output 2)
 status=0
 fail() { echo "FAIL: $*"; status=1; }
-output 1 | grep -qx '=== quick start: status 0 after .*' || fail "'${commands[0]}' failed"
+grep -qx '=== quick start: status 0 after .*' <<<"$first" || fail "'${commands[0]}' failed"
 # The shell's output line on the console screen, not the command it echoes.
-output 1 | grep -qx '    | hello from the touch keypad' || fail "'${commands[0]}' did not show the demo's output line"
-output 2 | grep -qx '=== quick start: status 0 after .*' || fail "'${commands[1]}' failed"
-# Without a virtual console the real console's test skips, and no other does
-# in the normal build (the package's tests too run, in roots of their own).
-output 2 | grep -qE 'touchkeyd_e2e_real_console \.+\*+Skipped' || fail "the real console's test did not skip"
-skipped=$(output 2 | grep -E '\*+Skipped' | grep -v touchkeyd_e2e_real_console || true)
+grep -qx '    | hello from the touch keypad' <<<"$first" || fail "'${commands[0]}' did not show the demo's output line"
+grep -qx '=== quick start: status 0 after .*' <<<"$second" || fail "'${commands[1]}' failed"
+# Without a virtual console the real console's test skips, in both builds,
+# and no other test does (the package's too run, in roots of their own).
+grep -qE 'touchkeyd_e2e_real_console \.+\*+Skipped' <<<"$second" || fail "the real console's test did not skip"
+skipped=$(grep -E '\*+Skipped' <<<"$second" | grep -v touchkeyd_e2e_real_console || true)
 [ -z "$skipped" ] || fail "tests skipped beyond the real console's: $skipped"
 for name in demo package_test piuparts_test; do
-  output 2 | grep -qE " $name \.+ +Passed" || fail "$name did not pass"
+  grep -qE " $name \.+ +Passed" <<<"$second" || fail "$name did not pass"
 done
 echo "$me: $release, HEAD $head: status $status in $((SECONDS - started)) s"
 exit $status
