@@ -9,8 +9,9 @@ JOBS ?= $(shell nproc)
 
 all: build
 
-# Before cmake runs: every group for the tests, the compiler otherwise.
-DEPS_GROUPS = $(if $(filter test check fuzz lint,$(MAKECMDGOALS)),,build)
+# Before cmake runs: what the tests need (not the board's emulators nor the
+# cross compilers, which make test never runs), the compiler otherwise.
+DEPS_GROUPS = $(if $(filter test check fuzz lint,$(MAKECMDGOALS)),build test quality package,build)
 deps:
 	@scripts/install-deps.sh $(DEPS_GROUPS)
 
@@ -50,6 +51,13 @@ test-release:
 	scripts/in-root.sh $(RELEASE_OR_TRIXIE) -- make JOBS=$(JOBS) BUILD=build-$(RELEASE_OR_TRIXIE) \
 	  SANITIZE_BUILD=build-san-$(RELEASE_OR_TRIXIE) FUZZ_BUILD=build-fuzz-$(RELEASE_OR_TRIXIE) \
 	  CTEST_EXCLUDE="$(CTEST_EXCLUDE)" $(TARGETS)
+
+# README's quick start as printed, in a fresh clone of HEAD on a minimal root
+# of RELEASE (default trixie) that holds git alone: tests/quickstart_test.sh.
+.PHONY: test-quickstart
+test-quickstart: DEPS_GROUPS = board
+test-quickstart: deps
+	tests/quickstart_test.sh $(RELEASE_OR_TRIXIE)
 
 # Fuzzing: libFuzzer targets built with clang in their own build, each run
 # for FUZZ_SECONDS from its committed corpus (fuzz/corpus/TARGET).

@@ -26,11 +26,12 @@ sources=("deb $uri $release main" "deb $uri $release-updates main")
 [ -z "$security_uri" ] || sources+=("deb $security_uri $release-security main")
 
 # What goes in: for a build, the build dependencies as debian/control names
-# them, resolved by the root's own apt with the build's profiles.
+# them, resolved by the root's own apt with the build's profiles; passwd for
+# the builder's useradd, which trixie's mmdebstrap leaves out of buildd.
 options=(--mode=root --format=tar --aptopt='Acquire::Retries "3"')
 if [ "$kind" = build ]; then
   profiles=${arch:+-Pcross,nocheck}
-  options+=(--variant=buildd --include="lintian${arch:+,crossbuild-essential-$arch}"
+  options+=(--variant=buildd --include="lintian,passwd${arch:+,crossbuild-essential-$arch}"
             --customize-hook='mkdir -p "$1/tmp/control/debian"'
             --customize-hook='upload debian/control /tmp/control/debian/control'
             --customize-hook="chroot \"\$1\" apt-get -y --no-install-recommends build-dep $profiles /tmp/control"

@@ -1,17 +1,22 @@
 #!/usr/bin/env bash
 # Runs a command as root in a minimal Debian root of another release, with this
 # source tree at its own path, so that `make test` is proved on each release.
-#   scripts/in-root.sh RELEASE -- COMMAND...
+#   scripts/in-root.sh [--bare] RELEASE -- COMMAND...
 # The root (debootstrap, then scripts/install-deps.sh for TOUCHKEYD_ROOT_GROUPS,
 # all groups by default) is cached in TOUCHKEYD_TEST_CACHE (/var/cache/touchkeyd-test),
 # keyed by this recipe, and never changed by a run: each run writes to an
 # overlay that is thrown away. The command runs in mount and pid namespaces of
 # its own with /proc, /sys, a devpts instance and the usual /dev nodes, and the
 # machine's virtual consoles when it has them (for the real console's test).
+# --bare: a fresh minimal machine instead, as the quick start finds one: the
+# root holds git and nothing else, the command sees no virtual console and no
+# CI, and apt's downloads alone are kept, per release, for the next run.
 set -euo pipefail
 me=in-root.sh
-usage() { echo "usage: $me RELEASE -- COMMAND..." >&2; exit 2; }
-case "${1:-}" in -h | --help) echo "usage: $me RELEASE -- COMMAND..."; exit 0 ;; esac
+usage() { echo "usage: $me [--bare] RELEASE -- COMMAND..." >&2; exit 2; }
+case "${1:-}" in -h | --help) echo "usage: $me [--bare] RELEASE -- COMMAND..."; exit 0 ;; esac
+bare=
+[ "${1:-}" != --bare ] || { bare=1; shift; }
 if [ $# -lt 3 ] || [ "$2" != -- ]; then usage; fi
 release=$1
 shift 2
@@ -34,18 +39,21 @@ security=$(security_mirror)
 # first an overlay of LOWER (writes go to DIR.upper). The mounts end with the
 # namespace.
 in_namespaces() {
-  local dir=$1 lower=$2
+  local dir=$1 lower=$2 archives=
   shift 2
+  [ -z "$bare" ] || [ -z "$lower" ] || archives=$cache/bare-apt-$release
   unshare --mount --pid --fork --propagation private bash -euc '
-    dir=$1 src=$2 lower=$3
-    shift 3
+    dir=$1 src=$2 lower=$3 archives=$4 bare=$5
+    shift 5
     if [ -n "$lower" ]; then
       mount -t overlay overlay -o "lowerdir=$lower,upperdir=$dir.upper,workdir=$dir.work" "$dir"
     fi
     mount -t proc proc "$dir/proc"
     mount --rbind /sys "$dir/sys"
     mount -t tmpfs -o mode=755,nosuid dev "$dir/dev"
-    for node in /dev/null /dev/zero /dev/full /dev/random /dev/urandom /dev/tty /dev/tty[0-9]*; do
+    consoles=(/dev/tty[0-9]*)
+    [ -z "$bare" ] || { consoles=(); unset CI; }
+    for node in /dev/null /dev/zero /dev/full /dev/random /dev/urandom /dev/tty "${consoles[@]}"; do
       [ -e "$node" ] || continue
       touch "$dir$node"
       mount --bind "$node" "$dir$node"
@@ -57,6 +65,10 @@ in_namespaces() {
     ln -s /proc/self/fd "$dir/dev/fd"
     for n in 0:stdin 1:stdout 2:stderr; do ln -s "/proc/self/fd/${n%%:*}" "$dir/dev/${n#*:}"; done
     cp -L /etc/resolv.conf "$dir/etc/resolv.conf" 2>/dev/null || true
+    if [ -n "$archives" ]; then
+      mkdir -p "$archives"
+      mount --bind "$archives" "$dir/var/cache/apt/archives"
+    fi
     # The tree at its own path, the repository when it lies outside (for a
     # worktree), and the recordings beside the tree, read-only.
     mkdir -p "$dir$src"
@@ -67,13 +79,19 @@ in_namespaces() {
       mkdir -p "$dir$extra"
       mount --bind -o ro "$extra" "$dir$extra"
     done
+    # None of the descriptors the caller left open: a tool inside may need low
+    # free ones (mmdebstrap hands dash descriptor numbers, which stop at 9).
+    for fd in /proc/self/fd/*; do
+      fd=${fd##*/}
+      [ "$fd" -le 2 ] || exec {fd}>&- 2>/dev/null || true
+    done
     exec chroot "$dir" /usr/bin/env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
       LANG=C.UTF-8 TERM="${TERM:-dumb}" ${CI:+CI=$CI} "$@"
-  ' in-root "$dir" "$src" "$lower" "$@"
+  ' in-root "$dir" "$src" "$lower" "$archives" "$bare" "$@"
 }
 
 # Builds the root in $1: debootstrap, the release's own sources with its
-# updates and security suites, then install-deps.sh's packages.
+# updates and security suites, then install-deps.sh's packages (bare: git).
 build_root() {
   local tmp=$1 suites=$release
   debootstrap --variant=minbase "$release" "$tmp" "$mirror" >"$log" 2>&1 ||
@@ -90,9 +108,10 @@ build_root() {
   rm -f "$tmp/etc/apt/sources.list"
   mkdir -p "$tmp/tmp/install-deps"
   cp "$src/scripts/install-deps.sh" "$tmp/tmp/install-deps/"
-  # shellcheck disable=SC2086 # the groups are words
+  local install="/tmp/install-deps/install-deps.sh $groups"
+  [ -z "$bare" ] || install="apt-get -qy install --no-install-recommends git >/dev/null"
   in_namespaces "$tmp" "" sh -c "apt-get -q update >/dev/null && apt-get -qy upgrade >/dev/null &&
-    /tmp/install-deps/install-deps.sh $groups && apt-get clean" >>"$log" 2>&1 ||
+    $install && apt-get clean" >>"$log" 2>&1 ||
     { tail -20 "$log" >&2; echo "$me: installing the packages failed" >&2; return 1; }
   rm -rf "$tmp/tmp/install-deps"
 }
@@ -100,20 +119,22 @@ build_root() {
 # The cache's key is the recipe: the function above, the package lists and
 # where they come from.
 key=$( (declare -f build_root; cat "$src/scripts/install-deps.sh"
-        echo "$release $mirror $security $groups") | sha256sum | cut -c1-16)
-root=$cache/release-root-$release-$key
-log=$cache/release-root-$release.log
+        echo "$release $mirror $security $groups $bare") | sha256sum | cut -c1-16)
+name=release-root-$release
+[ -z "$bare" ] || name=bare-root-$release
+root=$cache/$name-$key
+log=$cache/$name.log
 mkdir -p "$cache"
 # Runs share the root (a shared lock); a build, which removes the older
 # roots, waits for them to end (an exclusive one).
-exec 9>"$cache/release-root-$release.lock"
+exec 9>"$cache/$name.lock"
 flock -s 9
 if [ ! -d "$root" ]; then
   flock 9
   if [ ! -d "$root" ]; then
     echo "$me: building the $release root in $root"
     start=$(date +%s)
-    rm -rf "$cache/release-root-$release"-*
+    rm -rf "$cache/$name"-*
     build_root "$root.tmp"
     mv "$root.tmp" "$root"
     echo "$me: the $release root took $(($(date +%s) - start)) s"
@@ -122,7 +143,7 @@ if [ ! -d "$root" ]; then
 fi
 
 # Each run on an overlay of its own: the cached root stays as built.
-run=$(mktemp -d "$cache/release-run-$release.XXXXXX")
+run=$(mktemp -d "$cache/${name/root/run}.XXXXXX")
 trap 'rm -rf "$run"' EXIT
 trap 'exit 143' TERM HUP INT  # through the EXIT trap, which bash skips on a signal
 mkdir "$run/root" "$run/root.upper" "$run/root.work"
