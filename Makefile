@@ -139,7 +139,8 @@ CROSS_BUILD = build-$(ARCH)
 CROSS_TESTS ?= .
 
 .PHONY: build-cross test-cross
-build-cross:
+build-cross test-cross: DEPS_GROUPS = build test cross
+build-cross: deps
 	@test -n "$(triplet_$(ARCH))" || { echo "ARCH must be arm64, armhf or s390x" >&2; exit 2; }
 	cmake -S . -B $(CROSS_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/$(triplet_$(ARCH)).cmake

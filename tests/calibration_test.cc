@@ -526,8 +526,9 @@ TEST(CalibrationProgram, FirstBootAsksOnceAndGoesOnWhenNobodyTaps) {
       } else {
         EXPECT_NE((result.out + result.err).find(c.says), std::string::npos) << c.what << ":\n"
                                                                              << result.out << result.err;
-        if (c.status == 1)
+        if (c.status == 1) {
           EXPECT_NE(result.err.find(dir / "calibration is left as it was"), std::string::npos) << result.err;
+        }
       }
     }
     const std::int64_t took = monotonic_ms() - started;
