@@ -10,8 +10,9 @@ JOBS ?= $(shell nproc)
 all: build
 
 # Before cmake runs: what the tests need (not the board's emulators nor the
-# cross compilers, which make test never runs), the compiler otherwise.
-DEPS_GROUPS = $(if $(filter test check fuzz lint,$(MAKECMDGOALS)),build test quality package,build)
+# cross compilers, which make test never runs; Google Benchmark, since lint
+# reads the benchmarks too), the compiler otherwise.
+DEPS_GROUPS = $(if $(filter test check fuzz lint,$(MAKECMDGOALS)),build test quality bench package,build)
 deps:
 	@scripts/install-deps.sh $(DEPS_GROUPS)
 
