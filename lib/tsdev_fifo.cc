@@ -195,9 +195,13 @@ std::size_t unread_records(int fifo_fd) {
 std::size_t discard_stale(int fifo_fd, pending_log& log, std::int64_t now_ms) {
   // One record at a time, counting again before each: a reader that wakes up
   // meanwhile takes the oldest records itself, and that is reading progress.
+  // Records that arrive meanwhile are left for the next count, which stamps
+  // them with a later time: stamped with now_ms, taken before they came, they
+  // would be taken back before they had waited their 250 ms.
   std::size_t discarded = 0;
   for (;;) {
-    note_unread(log, unread_records(fifo_fd), false, now_ms);
+    const std::size_t known = log.total - log.taken;
+    note_unread(log, std::min(unread_records(fifo_fd), known), false, now_ms);
     if (stale_count(log, now_ms) == 0)
       break;
     touch_record record;

@@ -324,8 +324,12 @@ int main(int argc, char** argv) {
       set_up(p, opts, in_force);
       announce(opts, p, in_force);
     }
+    // Counted first, then the time: a record that arrives in between is
+    // never stamped as older than it is.
+    const std::size_t unread = unread_records(fifo_fd);
+    const bool read_seen = reads_reported(watch_fd);
     const std::int64_t now = boot_ms();
-    note_unread(log, unread_records(fifo_fd), reads_reported(watch_fd), now);
+    note_unread(log, unread, read_seen, now);
     if (discard_stale(fifo_fd, log, now) > 0) {
       // The bridge's own reads are no reader's progress. Counting again
       // catches a record written while their events were drained.
