@@ -356,7 +356,7 @@ int main(int argc, char** argv) {
     if (panel_gone(read_failed, ended, waits[1].revents)) {
       // The FIFO stays open meanwhile: the daemon sees no end of file, only
       // no taps, and types again as soon as a panel is back.
-      const std::string lost = read_failed ? read_failed.message : p.path + " hung up";
+      const std::string lost = read_failed.error == ENODEV ? read_failed.message : p.path + " hung up";
       cli_warn("lost the panel: %s; waiting for %s", lost.c_str(),
                opts.device != nullptr ? opts.device : "one to be plugged in");
       close(p.fd);
