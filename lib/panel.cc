@@ -134,11 +134,9 @@ void look_for_panel(int watch_fd, const char* device, panel& p) {
     p.path = device;
 }
 
-// A terminal standing in for a panel reads EIO, not the end of file, while
-// the hangup of its closed other side is still under way.
 bool panel_gone(const failure& read_failed, bool ended, short revents) {
-  const bool hung_up = (revents & POLLHUP) != 0 && read_failed.error == EIO;
-  return (read_failed && (read_failed.error == ENODEV || hung_up)) || (ended && (revents & POLLERR) != 0);
+  const bool hanging_up = read_failed.error == EIO && (revents & POLLHUP) != 0;
+  return read_failed.error == ENODEV || hanging_up || (ended && (revents & POLLERR) != 0);
 }
 
 failure set_up_panel(panel& p, const given_ranges& given) {

@@ -57,7 +57,8 @@ void look_for_panel(int watch_fd, const char* device, panel& p);
 // Whether a panel that read as it did has gone: an evdev device fails with
 // ENODEV once unplugged; a device that hangs up (poll's POLLERR, as a
 // terminal standing in for a panel does when its other side closes) reads
-// as ended. The end of a pipe or file is no loss but the end of the input.
+// as ended, or fails with EIO beside POLLHUP while the hangup is under way.
+// The end of a pipe or file is no loss but the end of the input.
 bool panel_gone(const failure& read_failed, bool ended, short revents);
 
 // Takes the panel's ranges, those given in their place, and an evdev

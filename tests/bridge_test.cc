@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <poll.h>
 #include <string>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
@@ -15,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "keypad.h"
+#include "panel.h"
 #include "panel_events.h"
 #include "test_support.h"
 #include "tsdev_fifo.h"
@@ -697,6 +699,27 @@ TEST_F(BridgeProgram, TypesThroughTheCalibrationInForceFromItsNextTapAndSaysWhic
   EXPECT_EQ(wait_exit(run.pid), 0);
   EXPECT_EQ(read_all(run.err), "");
   close_pipes(run);
+}
+
+// Lost, to be waited for, or not: an end of input or a fault of the device.
+TEST(BridgePanel, GoneOnlyWhenUnpluggedOrHungUp) {
+  const struct {
+    int error;  // of the read, 0: none
+    bool ended;
+    short revents;
+    bool gone;
+  } cases[] = {
+      {ENODEV, false, POLLIN, true},
+      {0, true, POLLIN | POLLERR | POLLHUP, true},
+      {EIO, false, POLLIN | POLLHUP, true},
+      {EIO, false, POLLIN, false},
+      {0, true, POLLHUP, false},  // a pipe's end: the recording is over
+      {EBADF, false, POLLIN | POLLHUP, false},
+  };
+  for (const auto& c : cases) {
+    const failure read_failed = c.error != 0 ? failure{"cannot read", c.error} : failure{};
+    EXPECT_EQ(panel_gone(read_failed, c.ended, c.revents), c.gone) << c.error << " " << c.revents;
+  }
 }
 
 // A terminal stands in for the panel, hanging up when its other side closes
