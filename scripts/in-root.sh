@@ -106,10 +106,12 @@ build_root() {
     esac
   } >"$tmp/etc/apt/sources.list.d/debian.sources"
   rm -f "$tmp/etc/apt/sources.list"
-  mkdir -p "$tmp/tmp/install-deps"
-  cp "$src/scripts/install-deps.sh" "$tmp/tmp/install-deps/"
-  local install="/tmp/install-deps/install-deps.sh $groups"
-  [ -z "$bare" ] || install="apt-get -qy install --no-install-recommends git >/dev/null"
+  local install="apt-get -qy install --no-install-recommends git >/dev/null"
+  if [ -z "$bare" ]; then
+    mkdir -p "$tmp/tmp/install-deps"
+    cp "$src/scripts/install-deps.sh" "$tmp/tmp/install-deps/"
+    install="/tmp/install-deps/install-deps.sh $groups"
+  fi
   in_namespaces "$tmp" "" sh -c "apt-get -q update >/dev/null && apt-get -qy upgrade >/dev/null &&
     $install && apt-get clean" >>"$log" 2>&1 ||
     { tail -20 "$log" >&2; echo "$me: installing the packages failed" >&2; return 1; }
